@@ -1,0 +1,60 @@
+/*
+ * Quorlen: FLV byte writers for an RTMP publishing link.
+ *
+ * Every writer writes at out[0] and returns the number of bytes written, so
+ * the caller advances its own position. Writers never allocate and never
+ * check room: size the buffer with flv_tag_body_len /
+ * compute_flv_header_len or the fixed sizes (file header 13, tag header 11,
+ * previous tag size 4, audio tag header 2, video tag header 5). Multi-byte
+ * fields are big-endian. Everything is stateless and reentrant.
+ */
+#ifndef QUORLEN_H
+#define QUORLEN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define QUORLEN_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Milliseconds of (pts - dts) in a 1/timebase_den time base, truncated
+ * toward zero; a negative offset comes back as its 32-bit two's complement. */
+QUORLEN_API uint32_t composition_time_ms(int64_t pts, int64_t dts, int32_t timebase_den);
+
+/* Milliseconds from dts_offset to dts in a 1/timebase_den time base. */
+QUORLEN_API uint32_t dts_to_elapsed_ms(int64_t dts, int64_t dts_offset, int32_t timebase_den);
+
+/* Bytes a tag adds around its payload, previous tag size included. */
+QUORLEN_API int compute_flv_header_len(int is_audio, int write_tag_header, int is_seq_header, int is_stripped,
+                                       int is_adts_or_annexb);
+
+/* The tag data size for a payload of payload_len bytes: +2 audio, +16 AVC
+ * sequence header (payload = SPS + PPS), +9 video frame (one length prefix). */
+QUORLEN_API uint32_t flv_tag_body_len(int is_audio, int is_seq_header, int payload_len);
+
+QUORLEN_API int write_flv_header(uint8_t *out, int has_audio, int has_video);
+QUORLEN_API int write_flv_tag_header(uint8_t *out, int is_audio, uint32_t body_len, uint32_t elapsed_ts_ms);
+QUORLEN_API int write_flv_prev_tag_size(uint8_t *out, uint32_t len);
+QUORLEN_API int write_flv_audio_tag_header(uint8_t *out, int is_seq_header, int sample_rate_i,
+                                           int is_sample_size_16_bit, int is_stereo);
+QUORLEN_API int write_flv_video_tag_header(uint8_t *out, int is_keyframe, int is_seq_header,
+                                           int32_t composition_time_ms);
+QUORLEN_API int write_audio_config(uint8_t *out, int obj_type, int sample_freq);
+QUORLEN_API int write_adts(uint8_t *out, const uint8_t *adts, int32_t adts_len);
+
+/* AVCDecoderConfigurationRecord from one SPS (at least 4 bytes) and one
+ * PPS, each from its NAL header byte. */
+QUORLEN_API int write_sps_pps(uint8_t *out, const uint8_t *sps_nal, size_t sps_len, const uint8_t *pps_nal,
+                              size_t pps_len);
+
+/* A 4-byte big-endian length, then the unit. */
+QUORLEN_API int write_nalu(uint8_t *out, const uint8_t *nal, size_t nal_len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,113 @@
+/*
+ * The publisher's protocol layer around librtmp: stream connection with
+ * publisher authentication, reusable packets, the FLV stream writer, the
+ * chunk writer and the socket/tunnel writer. Exported for callers that drive
+ * a connection themselves; the publisher context (Tavrel.h) is built on it.
+ */
+#ifndef TAVREL_RTMPDUMPUTIL_H
+#define TAVREL_RTMPDUMPUTIL_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <librtmp/log.h>
+#include <librtmp/rtmp.h>
+
+#include "Ostrel.h"
+
+#define TAVREL_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Stream connection ---------------------------------------------------
+ * Connects to url as a live encoder ("FMLE/3.0 (compatible; FMSc/1.0)"),
+ * answers adobe / llnw publisher authentication with username / password
+ * (either may be null) and waits until the server has started the publish.
+ * cb becomes librtmp's process-wide log callback.
+ *
+ * On success stores the record into *rtmp and returns 0; otherwise *rtmp is
+ * untouched and the result is -1 (null url), -2 (url not accepted),
+ * -3 (connection failed) or -4 (stream not published).
+ *
+ * The record keeps its own copy of url and owns every text it points to;
+ * the caller's strings may go as soon as the call returns. Release the
+ * record with close_rtmp_w, never with RTMP_Free alone. */
+TAVREL_API int connect_rtmp_w(const char *url, const char *username, const char *password, RTMP **rtmp,
+                              RTMP_LogCallback *cb);
+
+/* Ends and releases a record made by connect_rtmp_w. With is_orderly the
+ * stream is unpublished and the connection closed as RTMP_Close does;
+ * without it nothing more is sent (the link may be dead) but the socket is
+ * still closed. Either way everything the record owns is freed. Null does
+ * nothing. */
+TAVREL_API void close_rtmp_w(RTMP *rtmp, int is_orderly);
+
+/* Reads RTMP_IsConnected / RTMP_IsTimedout under mutex (when not null).
+ * 0 and outputs untouched for a null rtmp, else 1. */
+TAVREL_API int get_rtmp_state(RTMP *rtmp, pthread_mutex_t *mutex, int *is_connected, int *is_timedout);
+
+/* ---- Stream metadata body ------------------------------------------------
+ * The AMF0 onMetaData body ("setDataFrame" first when include_setDataFrame
+ * is set): its length (293 or 278), or -1 when it does not fit out_len. */
+TAVREL_API int write_metadata(uint8_t *out, size_t out_len, int include_setDataFrame, int w, int h,
+                              int v_bitrate, int v_framerate, int a_bitrate, int a_sample_rate,
+                              int a_sample_size_b, int a_num_ch, Logger *logger);
+
+/* ---- Packet buffers ------------------------------------------------------ */
+
+/* A zeroed packet: type 8 (audio) or 9 (video), header type 0, chunk
+ * stream 4, message stream id stream_id, no body. Null when out of memory.
+ * Release with RTMPPacket_Free, then free. */
+TAVREL_API RTMPPacket *new_rtmp_pkt(int is_audio, int32_t stream_id);
+
+/* Grows the body (keeping librtmp's header room in front of it) to new_len
+ * bytes when *curr_len is smaller, and updates *curr_len. 0 on success,
+ * -1 when the body cannot be grown (the packet and *curr_len are then
+ * unchanged). Take m_body after the call: growing may move it. */
+TAVREL_API int resize_pkt_body(RTMPPacket *pkt, uint32_t *curr_len, uint32_t new_len);
+
+TAVREL_API void update_rtmp_pkt_body_metadata(RTMPPacket *pkt, uint32_t ts_ms, uint32_t body_len);
+TAVREL_API void update_rtmp_pkt_body(RTMPPacket *pkt, uint32_t ts_ms, uint8_t *body, uint32_t offset,
+                                     uint32_t body_len);
+
+/* Bytes a tag body of body_len occupies on the way out: +15 in FLV-write
+ * mode (tag header and previous tag size), unchanged in packet mode. */
+TAVREL_API uint32_t flv_out_len(int use_rtmp_write, uint32_t body_len);
+
+TAVREL_API void pprint_pkt(Logger *logger, RTMPPacket *pkt);
+TAVREL_API int min_rtmp_send(void);
+
+/* ---- FLV stream writer ---------------------------------------------------
+ * RTMP_Write_v2: one FLV tag (optionally behind the 13-byte file header),
+ * sent as one RTMP message. RTMP_Write_fix: any number of tags, a tag's data
+ * may be split across calls. */
+TAVREL_API int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *logger);
+TAVREL_API int RTMP_Write_fix(RTMP *r, const char *buf, int size);
+
+/* ---- Chunk writer --------------------------------------------------------
+ * Write one message as chunks: 1 when all of it went out, else 0. The body
+ * needs 18 writable bytes in front of it (RTMPPacket_Alloc provides them)
+ * and is altered by continuation headers. */
+TAVREL_API int RTMP_SendPacket_v2(RTMP *r, RTMPPacket *pkt, const int use_remote_call_queue);
+TAVREL_API int RTMP_SendPacket_min(RTMP *r, RTMPPacket *pkt);
+
+/* ---- Socket writer -------------------------------------------------------
+ * One write attempt on the plain or TLS socket; the write's own result. */
+TAVREL_API int RTMPSockBuf_Send_v2(RTMPSockBuf *sb, const char *buf, const int buf_len);
+
+/* Drops the bytes waiting on r's socket. 0 done, -1 null r, -2 the socket
+ * cannot say how much waits, otherwise the errno of a failed read. */
+TAVREL_API int discard_recv_data(RTMP *r);
+
+/* librtmp's process-wide TLS context pointer; defined here too (see the
+ * load-time initialisation), never used by this library. */
+TAVREL_API extern void *RTMP_TLS_ctx;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,53 @@
+/*
+ * Routines shared between the protocol layer's files but not exported.
+ * Hidden by the library's default visibility; the tests link them from the
+ * static core library.
+ */
+#ifndef TAVREL_RTMPDUMPUTIL_INTERNAL_H
+#define TAVREL_RTMPDUMPUTIL_INTERNAL_H
+
+#include "RTMPDumpUtil.h"
+
+#include <librtmp/amf.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* "setDataFrame", shared by the metadata body and the FLV stream writer. */
+extern const AVal av_setDataFrame;
+
+/* ---- Stream connection ---- */
+int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password, int *is_uri_alloc,
+                          int *is_need_reconnect);
+int needs_publisher_auth(RTMP *r, RTMPPacket *pkt, AMFObject *obj);
+int get_response_obj_info_props(AMFObject *obj, AVal *code, AVal *level, AVal *description);
+void AV_erase(RTMP_METHOD *vals, int *num, int i, int freeit);
+int string_to_AVal(const char *str, AVal *aval);
+void free_aval(AVal *aval);
+
+/* ---- Publisher authentication ---- */
+int PublisherAuth_v2(RTMP *r, AVal *description, AVal *username, AVal *password, AVal *pubToken);
+int b64enc(const unsigned char *input, int length, char *output, int maxsize);
+void hexenc(unsigned char *inbuf, int len, char *dst);
+char *AValChr(AVal *av, char c);
+
+/* ---- Chunk writer ---- */
+int EncodeInt32LE(char *output, int nVal);
+int compute_pkt_header_size(const uint8_t pkt_header_type);
+void AV_queue_v2(RTMP_METHOD **vals, int *num, AVal *av, int txn);
+void AV_queue(RTMP_METHOD **vals, int *num, AVal *av, int txn);
+
+/* ---- Socket and tunnel writer ---- */
+typedef enum RTMPTCmd { RTMPT_OPEN = 0, RTMPT_SEND, RTMPT_IDLE, RTMPT_CLOSE } RTMPTCmd;
+int is_http(RTMP *r);
+int HTTP_Post_v2(RTMP *r, RTMPTCmd cmd, const char *buf, const int buf_len);
+int WriteN_v2(RTMP *r, const char *buffer, const int buffer_len, int *socket_err_code, int *socket_is_closed);
+int WriteN_min(RTMP *r, const char *buffer, int length);
+void RC4_encrypt2(void *key, int len, const void *in, void *out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

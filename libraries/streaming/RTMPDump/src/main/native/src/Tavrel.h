@@ -1,0 +1,148 @@
+/*
+ * Tavrel: publishes H.264 video and AAC audio to an RTMP server as a live
+ * encoder.
+ *
+ * A publisher context (RTMPDumpCtx) is one published stream on one
+ * connection. Make it with tavrel_connect, send metadata, sequence headers
+ * and frames, reconnect when a send reports RTMPERR_NEEDS_TO_RECONNECT, and
+ * release it with tavrel_close.
+ *
+ * Threads: one audio and one video thread may send on a context at the same
+ * time; two sends of the same kind must not overlap; tavrel_close and
+ * tavrel_reconnect_full must not overlap any other call on the context.
+ *
+ * The process should ignore SIGPIPE (the JVM does): a write to a connection
+ * the server has reset would otherwise end it.
+ */
+#ifndef TAVREL_H
+#define TAVREL_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <librtmp/rtmp.h>
+
+#include "NALU.h"
+#include "Ostrel.h"
+
+#define TAVREL_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Stored connection state of a context. */
+typedef enum RTMP_CONN {
+    RTMP_CONN_CONNECTED = 0,     /* published; sending is allowed */
+    RTMP_CONN_DISCONNECTED = -1, /* a stream reconnection failed, or closing; also: no context */
+    RTMP_CONN_TIMEDOUT = -2,     /* never stored */
+    RTMP_CONN_CLOSED = -3,       /* never stored */
+    RTMP_CONN_RECONNECTING = -4, /* a reconnection of the context is under way */
+} RTMP_CONN;
+
+/* Result of every send. */
+typedef enum RTMPERR {
+    RTMPERR_OK = 0,
+    RTMPERR_DISCONNECTED = -1,       /* reserved */
+    RTMPERR_TIMEDOUT = -2,           /* reserved */
+    RTMPERR_INVALID_BUFF = -3,       /* AAC buffer null or length <= 0 */
+    RTMPERR_INVALID_NAL = -4,        /* bad NAL unit input, or Annex B */
+    RTMPERR_INVALID_NUM_NAL = -5,    /* no usable NAL unit (or parameter set) */
+    RTMPERR_BUFF_TOO_LARGE = -6,     /* metadata does not fit */
+    RTMPERR_NON_MONOTONIC = -7,      /* reserved */
+    RTMPERR_NEGATIVE_TIMESTAMP = -8, /* AAC elapsed_ms < 0 */
+    RTMPERR_FAILED_TO_WRITE = -9,    /* reserved */
+    RTMPERR_FAILED_TO_SEND = -10,    /* reserved */
+    RTMPERR_RECONNECTING = -11,      /* a reconnection is under way */
+    RTMPERR_NEEDS_TO_RECONNECT = -12,/* the send failed and the connection is down */
+    RTMPERR_UNKNOWN = -13,           /* the send failed with the connection still up */
+} RTMPERR;
+
+/* The publisher context. Fields are read by the Java getters; callers must
+ * not write them. */
+typedef struct RTMPDumpCtx {
+    RTMP *rtmp;               /* made by connect_rtmp_w; owned */
+    const char *url;          /* owned copy; the connection points into it */
+    size_t url_len;
+    const char *username;     /* owned copy or null */
+    size_t username_len;
+    const char *password;     /* owned copy or null */
+    size_t password_len;
+    RTMP_CONN connection_state; /* guarded by state_mutex */
+    int use_rtmp_write;       /* FLV-write mode instead of packet mode */
+    int is_rtmp_queue;        /* queue flag of RTMP_SendPacket */
+    int has_sent_audio_header; /* unused */
+    int has_sent_video_header; /* unused */
+    int is_log_audio;         /* trace every audio message at level 300 */
+    int is_log_video;         /* trace every video message at level 300 */
+    pthread_mutex_t state_mutex; /* connection_state, stream_id, state readings */
+    pthread_mutex_t rtmp_mutex;  /* every write to the connection */
+    uint32_t prev_tag_len;    /* unused */
+    int stream_id;            /* published stream id; 0 after a failed stream reconnection */
+    RTMPPacket *a_pkt;        /* reusable audio packet */
+    RTMPPacket *v_pkt;        /* reusable video packet */
+    uint32_t a_body_len;      /* unused */
+    uint32_t a_body_max_len;  /* capacity of a_pkt's body */
+    uint32_t v_body_len;      /* unused */
+    uint32_t v_body_max_len;  /* capacity of v_pkt's body */
+    Logger *logger;           /* one reference owned by the context, or null */
+} RTMPDumpCtx;
+
+/* Process-wide logger for librtmp's own messages. Takes over the caller's
+ * reference (null allowed) and releases the previous logger. */
+TAVREL_API void tavrel_set_global_logger(Logger *logger);
+
+/* Connects, publishes and returns a new context, or null. username and
+ * password may be null. a_body_max_len / v_body_max_len: the largest AAC
+ * frame and H.264 access unit expected, in bytes. On success the context
+ * takes over the caller's reference to logger; on failure it stays the
+ * caller's. */
+TAVREL_API RTMPDumpCtx *tavrel_connect(const char *url, const char *username, const char *password,
+                                       int use_rtmp_write, int is_rtmp_queue, int is_log_audio,
+                                       int is_log_video, uint32_t a_body_max_len, uint32_t v_body_max_len,
+                                       Logger *logger);
+
+/* A second, independent context with ctx's settings (sharing its logger);
+ * null for a null ctx or a failed connection. */
+TAVREL_API RTMPDumpCtx *tavrel_reconnect_clone(RTMPDumpCtx *ctx);
+
+/* Publishes a new stream on the existing connection. -4 when another
+ * reconnection is under way, else 0; the outcome is the stored state. */
+TAVREL_API RTMP_CONN tavrel_reconnect_stream(RTMPDumpCtx **ctx_ptr);
+
+/* Replaces *ctx_ptr by a newly connected context. -4: another reconnection
+ * runs, nothing done. 0: *ctx_ptr is the context to use (unchanged when the
+ * connection was intact). -1: the old context is released and no new one
+ * could be made; *ctx_ptr must not be used again. */
+TAVREL_API RTMP_CONN tavrel_reconnect_full(RTMPDumpCtx **ctx_ptr);
+
+/* Connects and publishes without credentials, then closes. 0 success,
+ * -1 null URL, -2 URL not accepted, -3 connection failed, -4 not published. */
+TAVREL_API int tavrel_test_connect(const char *url);
+
+TAVREL_API RTMP_CONN tavrel_get_connection_state(RTMPDumpCtx *ctx);
+
+/* 1 when connected and not timed out, 0 otherwise, -1 for a null ctx. */
+TAVREL_API int tavrel_can_send(RTMPDumpCtx *ctx);
+
+/* Ends the connection and releases the context; null does nothing. */
+TAVREL_API void tavrel_close(RTMPDumpCtx *ctx);
+
+/* Media sends; each returns an RTMPERR. */
+TAVREL_API int tavrel_send_aac_header(RTMPDumpCtx *ctx, uint8_t *header, uint32_t len);
+TAVREL_API int tavrel_send_aac_data(RTMPDumpCtx *ctx, uint8_t *buf, int32_t len, int64_t elapsed_ms);
+TAVREL_API int tavrel_send_h264_header(RTMPDumpCtx *ctx, NALUS *nalus);
+TAVREL_API int tavrel_send_h264_nals(RTMPDumpCtx *ctx, NALUS *nalus);
+TAVREL_API int tavrel_send_h264_nalu_payload(RTMPDumpCtx *ctx, NALUPayload *payload);
+
+/* Sends the onMetaData data message: 1 sent, 0 send failed,
+ * RTMPERR_UNKNOWN or RTMPERR_BUFF_TOO_LARGE when it could not be built. */
+TAVREL_API int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrate, int v_framerate,
+                                    int a_bitrate, int a_sample_rate, int a_sample_size_b, int a_num_ch);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

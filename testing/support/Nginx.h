@@ -1,0 +1,46 @@
+// nginx with its RTMP module on a free loopback port, for one test.
+#pragma once
+
+#include "Process.h"
+
+#include <memory>
+#include <string>
+
+namespace tavrel_testing {
+
+struct NginxOptions {
+    bool tls = false;  // also an RTMPS port: TLS terminated by the stream module
+};
+
+class Nginx {
+public:
+    explicit Nginx(NginxOptions options = {});
+    ~Nginx();
+    Nginx(const Nginx &) = delete;
+    Nginx &operator=(const Nginx &) = delete;
+
+    // Starts (again) on the same ports; throws when it does not come up.
+    void start();
+    // SIGKILL: the server vanishes as if it crashed; SIGQUIT: graceful
+    // (recordings are closed properly).
+    void stop(int sig);
+    bool running();
+
+    int port() const { return port_; }
+    int tls_port() const { return tls_port_; }
+    // rtmp://127.0.0.1:PORT/app/stream
+    std::string url(const std::string &app, const std::string &stream) const;
+    std::string tls_url(const std::string &app, const std::string &stream) const;
+    std::string record_dir() const { return dir_.file("records"); }
+    std::string recording(const std::string &stream) const { return record_dir() + "/" + stream + ".flv"; }
+    std::string error_log() const;  // the whole error log so far
+
+private:
+    NginxOptions options_;
+    TempDir dir_;
+    int port_;
+    int tls_port_ = 0;
+    std::unique_ptr<Process> process_;
+};
+
+}  // namespace tavrel_testing

@@ -32,6 +32,11 @@ int b64enc(const unsigned char *input, int length, char *output, int maxsize);
 void hexenc(unsigned char *inbuf, int len, char *dst);
 char *AValChr(AVal *av, char c);
 
+/* ---- FLV stream writer ---- */
+/* Drops what RTMP_Write_fix keeps for r between calls (a tag header or
+ * trailer in pieces); called when the record is released. */
+void flv_stream_writer_forget(RTMP *r);
+
 /* ---- Chunk writer ---- */
 int EncodeInt32LE(char *output, int nVal);
 int compute_pkt_header_size(const uint8_t pkt_header_type);

@@ -1,0 +1,223 @@
+// FLV stream writer: FLV tags in, one RTMP message per tag out, assembled
+// in the connection's write packet (m_write) and sent with librtmp's sender.
+#include "RTMPDumpUtilInternal.h"
+
+#include <librtmp/log.h>
+
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+namespace {
+
+constexpr int kFileHeaderLen = 13;  // "FLV", version, flags, offset, first previous tag size
+constexpr int kTagHeaderLen = 11;
+constexpr int kTrailerLen = 4;      // previous tag size
+constexpr uint8_t kTagAudio = 8, kTagVideo = 9, kTagScript = 18;
+
+// "setDataFrame" as an AMF0 string: marker, 16-bit length, 12 characters.
+constexpr uint32_t kScriptPrefixLen = 3 + 12;
+
+bool is_file_header(const char *p) { return p[0] == 'F' && p[1] == 'L' && p[2] == 'V'; }
+
+uint32_t be24(const uint8_t *p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
+
+// Fills m_write's header fields from an 11-byte FLV tag header.
+void parse_tag_header(RTMPPacket *pkt, const uint8_t *h)
+{
+    pkt->m_packetType = h[0];
+    pkt->m_nBodySize = be24(h + 1);
+    pkt->m_nTimeStamp = be24(h + 4) | uint32_t(h[7]) << 24;  // bits 23..0, then 31..24
+    // Bytes 8..10, the stream id, are not used: the connection's stream is.
+    bool is_info = pkt->m_packetType == kTagScript;
+    bool is_av = pkt->m_packetType == kTagAudio || pkt->m_packetType == kTagVideo;
+    bool is_first_av = is_av && pkt->m_nTimeStamp == 0;
+    pkt->m_headerType = (pkt->m_packetType == kTagVideo || is_first_av || is_info) ? RTMP_PACKET_SIZE_LARGE
+                                                                                     : RTMP_PACKET_SIZE_MEDIUM;
+    if (is_info)
+        pkt->m_nBodySize += kScriptPrefixLen;
+}
+
+// Allocates the body and, for script data, writes the "setDataFrame" prefix.
+bool begin_body(RTMPPacket *pkt)
+{
+    RTMPPacket_Free(pkt);  // a tag abandoned half-way must not leak
+    if (!RTMPPacket_Alloc(pkt, pkt->m_nBodySize))
+        return false;
+    pkt->m_nBytesRead = 0;
+    if (pkt->m_packetType == kTagScript) {
+        char *end = AMF_EncodeString(pkt->m_body, pkt->m_body + pkt->m_nBodySize, &av_setDataFrame);
+        pkt->m_nBytesRead = static_cast<uint32_t>(end - pkt->m_body);
+    }
+    return true;
+}
+
+bool send_body(RTMP *r, RTMPPacket *pkt)
+{
+    int sent = RTMP_SendPacket(r, pkt, 0);
+    RTMPPacket_Free(pkt);
+    pkt->m_nBytesRead = 0;
+    return sent != 0;
+}
+
+// RTMP_Write_fix may be handed a tag header, a file header or a trailer in
+// pieces. The pieces wait here, per connection, until they are whole; a
+// connection is in the map only while such a piece is pending.
+struct Pending {
+    uint8_t head[kFileHeaderLen + kTagHeaderLen];
+    int head_len = 0;      // bytes of head collected
+    int trailer_left = 0;  // trailer bytes still to skip
+};
+
+std::mutex pending_mutex;
+std::unordered_map<const RTMP *, Pending> pending_by_rtmp;
+
+}  // namespace
+
+extern "C" {
+
+int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *logger)
+{
+    if (!r || !buff || buff_len <= 10)
+        return -1;
+    RTMPPacket *pkt = &r->m_write;
+    const char *p = buff;
+    int left = buff_len;
+
+    if (is_file_header(p)) {
+        if (left < kFileHeaderLen + kTagHeaderLen)
+            return -1;
+        p += kFileHeaderLen;
+        left -= kFileHeaderLen;
+    }
+    pkt->m_nChannel = 4;
+    pkt->m_nInfoField2 = r->m_stream_id;
+    parse_tag_header(pkt, reinterpret_cast<const uint8_t *>(p));
+    p += kTagHeaderLen;
+    left -= kTagHeaderLen;
+
+    logger_log(logger, 500, "RTMP_Write_v2 - 0:: ");
+    pprint_pkt(logger, pkt);
+
+    // Sending a tag whose data is not all here would put whatever the heap
+    // holds on the wire.
+    uint32_t data_len = pkt->m_nBodySize - (pkt->m_packetType == kTagScript ? kScriptPrefixLen : 0);
+    if (static_cast<uint32_t>(left) < data_len) {
+        logger_log(logger, 900, "%s, tag data is %d bytes, its header announces %u", "RTMP_Write_v2", left,
+                   data_len);
+        return -1;
+    }
+    if (!begin_body(pkt)) {
+        logger_log(logger, 500, "%s, failed to allocate packet", "RTMP_Write_v2");
+        return -2;
+    }
+    std::memcpy(pkt->m_body + pkt->m_nBytesRead, p, data_len);
+    pkt->m_nBytesRead += data_len;
+    left -= static_cast<int>(data_len);
+
+    logger_log(logger, 500, "RTMP_Write_v2 - 1:: ");
+    pprint_pkt(logger, pkt);
+
+    if (!send_body(r, pkt))
+        return -3;
+    left -= kTrailerLen;
+    return buff_len + left;
+}
+
+int RTMP_Write_fix(RTMP *r, const char *buf, int size)
+{
+    if (!r || !buf || size < 0)
+        return 0;
+    RTMPPacket *pkt = &r->m_write;
+    pkt->m_nChannel = 4;
+    pkt->m_nInfoField2 = r->m_stream_id;
+
+    Pending pending;
+    {
+        std::lock_guard<std::mutex> lock(pending_mutex);
+        auto it = pending_by_rtmp.find(r);
+        if (it != pending_by_rtmp.end()) {
+            pending = it->second;
+            pending_by_rtmp.erase(it);
+        }
+    }
+    bool in_tag = pkt->m_nBytesRead != 0 || pkt->m_body != nullptr;
+    // A call too short for a tag header, at a tag boundary with nothing
+    // pending: refuse it whole so that the caller hands it in again later.
+    if (!in_tag && pending.head_len == 0 && pending.trailer_left == 0 && size <= 10)
+        return 0;
+
+    const char *p = buf;
+    int s2 = size;
+    int result = 0;
+    while (s2 > 0) {
+        if (pending.trailer_left > 0) {
+            int n = s2 < pending.trailer_left ? s2 : pending.trailer_left;
+            pending.trailer_left -= n;
+            p += n;
+            s2 -= n;
+            continue;
+        }
+        if (!in_tag) {
+            // Collect the tag header (behind a file header, if one starts here).
+            int want = kTagHeaderLen;
+            if (pending.head_len > 0 ? pending.head[0] == 'F' : *p == 'F')
+                want += kFileHeaderLen;
+            int n = want - pending.head_len;
+            if (n > s2)
+                n = s2;
+            std::memcpy(pending.head + pending.head_len, p, static_cast<size_t>(n));
+            pending.head_len += n;
+            p += n;
+            s2 -= n;
+            if (pending.head_len < want)
+                break;  // the rest of the header comes with the next call
+            const uint8_t *h = pending.head + (want > kTagHeaderLen ? kFileHeaderLen : 0);
+            pending.head_len = 0;
+            parse_tag_header(pkt, h);
+            if (!begin_body(pkt)) {
+                RTMP_Log(RTMP_LOGDEBUG, "%s, failed to allocate packet", "RTMP_Write_fix");
+                return 0;
+            }
+            in_tag = true;
+        }
+        uint32_t room = pkt->m_nBodySize - pkt->m_nBytesRead;
+        uint32_t n = static_cast<uint32_t>(s2) < room ? static_cast<uint32_t>(s2) : room;
+        std::memcpy(pkt->m_body + pkt->m_nBytesRead, p, n);
+        pkt->m_nBytesRead += n;
+        p += n;
+        s2 -= static_cast<int>(n);
+        if (pkt->m_nBytesRead == pkt->m_nBodySize) {
+            in_tag = false;
+            if (!send_body(r, pkt)) {
+                result = -1;
+                break;
+            }
+            // Skip the previous tag size. When the call ends inside it, the
+            // rest is skipped at the start of the next call, so every byte
+            // of this one counts as taken.
+            if (s2 < kTrailerLen) {
+                pending.trailer_left = kTrailerLen - s2;
+                s2 = 0;
+            } else {
+                p += kTrailerLen;
+                s2 -= kTrailerLen;
+            }
+        }
+    }
+    if (result == 0 && (pending.head_len > 0 || pending.trailer_left > 0)) {
+        std::lock_guard<std::mutex> lock(pending_mutex);
+        pending_by_rtmp[r] = pending;
+    }
+    if (result < 0)
+        return result;
+    return size + s2;
+}
+
+void flv_stream_writer_forget(RTMP *r)
+{
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    pending_by_rtmp.erase(r);
+}
+
+}  // extern "C"

@@ -35,10 +35,22 @@ inline int put_be32(uint8_t *out, uint32_t v)
     return 4;
 }
 
+// memcpy with a null source is undefined even for zero bytes, and an empty
+// unit may well come with a null pointer.
+inline void copy_bytes(uint8_t *out, const uint8_t *in, size_t len)
+{
+    if (len)
+        std::memcpy(out, in, len);
+}
+
 // Milliseconds of `dts` ticks of 1/timebase_den s. The division is signed
 // 64-bit and truncates toward zero; the time base widens without sign.
 uint32_t get_ms(int64_t dts, uint32_t timebase_den)
 {
+    // A zero time base would stop the process with SIGFPE (the JVM's
+    // included); there is no meaningful answer, so 0 ms it is.
+    if (timebase_den == 0)
+        return 0;
     int64_t den = static_cast<int64_t>(static_cast<uint64_t>(timebase_den));
     // Unsigned multiply: the same bits as a signed one, without its overflow.
     int64_t scaled = static_cast<int64_t>(static_cast<uint64_t>(dts) * 1000u);
@@ -149,8 +161,11 @@ int write_audio_config(uint8_t *out, int obj_type, int sample_freq)
 
 int write_adts(uint8_t *out, const uint8_t *adts, int32_t adts_len)
 {
-    if (adts_len > 0)
-        std::memcpy(out, adts, static_cast<size_t>(adts_len));
+    // A negative length writes nothing, and says so: handing it back would
+    // move the caller's position backwards.
+    if (adts_len <= 0)
+        return 0;
+    std::memcpy(out, adts, static_cast<size_t>(adts_len));
     return adts_len;
 }
 
@@ -164,11 +179,11 @@ int write_sps_pps(uint8_t *out, const uint8_t *sps_nal, size_t sps_len, const ui
     n += put_u8(out + n, 0xFF);                              // reserved, NAL length size 4
     n += put_u8(out + n, 0xE1);                              // reserved, one SPS
     n += put_be16(out + n, static_cast<uint32_t>(sps_len));  // SPS length
-    std::memcpy(out + n, sps_nal, sps_len);
+    copy_bytes(out + n, sps_nal, sps_len);
     n += static_cast<int>(sps_len);
     n += put_u8(out + n, 1);                                 // one PPS
     n += put_be16(out + n, static_cast<uint32_t>(pps_len));  // PPS length
-    std::memcpy(out + n, pps_nal, pps_len);
+    copy_bytes(out + n, pps_nal, pps_len);
     n += static_cast<int>(pps_len);
     return n;
 }
@@ -176,7 +191,7 @@ int write_sps_pps(uint8_t *out, const uint8_t *sps_nal, size_t sps_len, const ui
 int write_nalu(uint8_t *out, const uint8_t *nal, size_t nal_len)
 {
     int n = put_be32(out, static_cast<uint32_t>(nal_len));  // NAL unit length
-    std::memcpy(out + n, nal, nal_len);
+    copy_bytes(out + n, nal, nal_len);
     return n + static_cast<int>(nal_len);
 }
 

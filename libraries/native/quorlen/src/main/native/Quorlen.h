@@ -21,7 +21,8 @@ extern "C" {
 #endif
 
 /* Milliseconds of (pts - dts) in a 1/timebase_den time base, truncated
- * toward zero; a negative offset comes back as its 32-bit two's complement. */
+ * toward zero; a negative offset comes back as its 32-bit two's complement.
+ * The time base widens as unsigned 32 bits; a time base of 0 gives 0. */
 QUORLEN_API uint32_t composition_time_ms(int64_t pts, int64_t dts, int32_t timebase_den);
 
 /* Milliseconds from dts_offset to dts in a 1/timebase_den time base. */
@@ -43,6 +44,8 @@ QUORLEN_API int write_flv_audio_tag_header(uint8_t *out, int is_seq_header, int 
 QUORLEN_API int write_flv_video_tag_header(uint8_t *out, int is_keyframe, int is_seq_header,
                                            int32_t composition_time_ms);
 QUORLEN_API int write_audio_config(uint8_t *out, int obj_type, int sample_freq);
+/* Copies adts_len raw bytes unchanged (no header is parsed or stripped); a
+ * negative adts_len writes nothing and returns 0. */
 QUORLEN_API int write_adts(uint8_t *out, const uint8_t *adts, int32_t adts_len);
 
 /* AVCDecoderConfigurationRecord from one SPS (at least 4 bytes) and one

@@ -8,11 +8,17 @@
 
 #include "RTMPDumpUtil.h"
 
+#include <stdarg.h>
+
 #include <librtmp/amf.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* librtmp's log callback for the whole process: forwards its messages to
+ * the global logger (tavrel_set_global_logger). */
+void global_log_callback(int level, const char *fmt, va_list args);
 
 /* "setDataFrame", shared by the metadata body and the FLV stream writer. */
 extern const AVal av_setDataFrame;

@@ -1,0 +1,29 @@
+// What every hostile-server case checks around the client: the call ends
+// by itself (a watchdog aborts the test run otherwise, with the case named),
+// and the process holds as many descriptors afterwards as before.
+#pragma once
+
+#include <librtmp/log.h>
+
+#include <functional>
+#include <string>
+
+namespace hostile {
+
+// Runs fn on this thread; if it has not returned after limit_s seconds the
+// whole test program is aborted with `what` on stderr: a hung client would
+// otherwise hang the run until ctest kills it, naming nothing.
+void run_bounded(const std::string &what, int limit_s, const std::function<void()> &fn);
+
+// Open descriptors of this process (/proc/self/fd).
+int open_fds();
+
+// Milliseconds on the monotonic clock.
+long long now_ms();
+
+// A librtmp log callback that collects the lines of level warning and
+// worse, for the failure messages of the cases.
+RTMP_LogCallback *log_capture();
+std::string take_captured_log();
+
+}  // namespace hostile

@@ -1,0 +1,147 @@
+// connect_rtmp_w and close_rtmp_w against every hostile-server scenario,
+// with librtmp's own sender for the media: each case ends with a result
+// code by itself, and leaves no descriptor behind.
+#include "Bounded.h"
+#include "Cases.h"
+#include "HostileServer.h"
+#include "Report.h"
+#include "RTMPDumpUtil.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+namespace {
+
+using hostile::Case;
+using hostile::Outcome;
+using tavrel_testing::HostileServer;
+
+// A server that has stopped reading can take a few of the 2 s send
+// timeouts before librtmp gives up (the failed send, then the
+// unpublish it tries while closing).
+constexpr int kLimitS = 60;
+constexpr int kHealthySends = 40;
+constexpr int kMaxSends = 20000;  // 16 KiB each: far more than any socket buffer
+constexpr uint32_t kBodyLen = 16 * 1024;
+
+const bool sigpipe_ignored = [] {
+    // As in the JVM: a write to a reset connection must fail, not end us.
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+struct SendRun {
+    int sent = 0;            // sends that succeeded
+    bool failed = false;     // a send failed
+    long long fail_ms = -1;  // from the first send to the failed one
+};
+
+// Video messages through librtmp's sender until one fails or `max` went.
+SendRun send_media(RTMP *r, int max)
+{
+    RTMPPacket pkt;
+    RTMPPacket_Reset(&pkt);
+    SendRun run;
+    if (!RTMPPacket_Alloc(&pkt, kBodyLen))
+        return run;
+    std::memset(pkt.m_body, 0x41, kBodyLen);
+    pkt.m_body[0] = 0x27;  // inter frame, AVC
+    pkt.m_body[1] = 0x01;  // NAL units
+    pkt.m_packetType = RTMP_PACKET_TYPE_VIDEO;
+    pkt.m_nChannel = 4;
+    pkt.m_nInfoField2 = r->m_stream_id;
+    pkt.m_nBodySize = kBodyLen;
+    const long long start = hostile::now_ms();
+    for (int i = 0; i < max; i++) {
+        pkt.m_headerType = i == 0 ? RTMP_PACKET_SIZE_LARGE : RTMP_PACKET_SIZE_MEDIUM;
+        pkt.m_nTimeStamp = static_cast<uint32_t>(i * 33);
+        pkt.m_hasAbsTimestamp = 0;
+        if (!RTMP_SendPacket(r, &pkt, FALSE)) {
+            run.failed = true;
+            run.fail_ms = hostile::now_ms() - start;
+            break;
+        }
+        run.sent++;
+    }
+    RTMPPacket_Free(&pkt);
+    return run;
+}
+
+class HostileConnect : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HostileConnect, EndsWithResultCodeAndReleasesAll)
+{
+    const Case &c = GetParam();
+    HostileServer server(c.scenario);
+    const int fds_before = hostile::open_fds();
+
+    RTMP *r = nullptr;
+    int rc = 1;
+    const long long start = hostile::now_ms();
+    hostile::run_bounded(std::string("connect_rtmp_w against ") + c.scenario, kLimitS, [&] {
+        rc = connect_rtmp_w(server.url().c_str(), "user", "pass", &r, hostile::log_capture());
+    });
+    const long long connect_ms = hostile::now_ms() - start;
+    const std::string client_log = hostile::take_captured_log();
+
+    SendRun run;
+    bool connected_after = false;
+    if (rc == 0) {
+        ASSERT_NE(r, nullptr);
+        hostile::run_bounded(std::string("sends against ") + c.scenario, kLimitS, [&] {
+            run = send_media(r, c.outcome == Outcome::kHealthy ? kHealthySends : kMaxSends);
+        });
+        connected_after = RTMP_IsConnected(r);
+        hostile::run_bounded(std::string("close_rtmp_w against ") + c.scenario, kLimitS,
+                             [&] { close_rtmp_w(r, connected_after); });
+    }
+
+    const std::string context = std::string(c.scenario) + "\nclient log:\n" + client_log + "server log:\n" +
+                                server.log();
+    EXPECT_NE(std::find(c.connect_results.begin(), c.connect_results.end(), rc), c.connect_results.end())
+        << "connect_rtmp_w returned " << rc << ", expected " << hostile::codes_text(c.connect_results) << "\n"
+        << context;
+    if (c.outcome == Outcome::kHealthy && rc == 0) {
+        EXPECT_FALSE(run.failed) << context;
+        EXPECT_EQ(run.sent, kHealthySends) << context;
+    }
+    if (c.outcome == Outcome::kDies && rc == 0) {
+        EXPECT_TRUE(run.failed) << "no send failed after " << run.sent << " sends\n" << context;
+        EXPECT_FALSE(connected_after) << "a failed send must leave the connection closed\n" << context;
+    }
+    EXPECT_EQ(hostile::open_fds(), fds_before) << context;
+
+    std::string sends = "-";
+    if (rc == 0)
+        sends = run.failed ? std::to_string(run.sent) + " ok, then failed after " + std::to_string(run.fail_ms) + " ms"
+                           : std::to_string(run.sent) + " ok";
+    hostile::report_row("connect_rtmp_w", "| scenario | result | connections | time to result (ms) | media sends |",
+                        "| " + std::string(c.scenario) + " | " + std::to_string(rc) + " | " +
+                            std::to_string(server.count(": accepted")) + " | " + std::to_string(connect_ms) + " | " +
+                            sends + " |");
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnect, ::testing::ValuesIn(hostile::cases()),
+                         [](const ::testing::TestParamInfo<Case> &info) {
+                             std::string name = info.param.scenario;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+// The table and the server must not drift apart: a scenario nobody checks
+// is as bad as a check of a scenario that no longer exists.
+TEST(HostileScenarios, EveryScenarioHasAnExpectation)
+{
+    std::set<std::string> served, expected;
+    for (const auto &s : HostileServer::scenarios())
+        served.insert(s.name);
+    for (const auto &c : hostile::cases())
+        expected.insert(c.scenario);
+    EXPECT_EQ(served, expected);
+}
+
+}  // namespace

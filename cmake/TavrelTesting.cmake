@@ -6,9 +6,11 @@ set(TAVREL_TEST_ENV
   "TAVREL_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
   "TAVREL_BINARY_DIR=${CMAKE_BINARY_DIR}")
 if(TAVREL_ASAN_UBSAN)
-  # The JVM and our forked peers trip over these otherwise.
+  # The JVM and our forked peers trip over these otherwise. librtmp has no
+  # frame pointers: only the slow unwinder sees through it, which the
+  # suppressions in lsan.supp need to match their librtmp callers.
   list(APPEND TAVREL_TEST_ENV
-    "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:handle_segv=0:allow_user_segv_handler=1"
+    "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:handle_segv=0:allow_user_segv_handler=1:fast_unwind_on_malloc=0"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
     "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/testing/lsan.supp")
 endif()
@@ -18,6 +20,8 @@ endif()
 
 # tavrel_add_gtest(name SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...] [CLIPS])
 # CLIPS: the test reads the FFmpeg clips that the clip fixture makes.
+# LABELS concurrency: the test runs our code on several threads at once;
+# scripts/test-sanitizers runs exactly these under ThreadSanitizer.
 function(tavrel_add_gtest name)
   cmake_parse_arguments(T "CLIPS;RUN_SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})

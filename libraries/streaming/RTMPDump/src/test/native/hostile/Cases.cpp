@@ -37,6 +37,7 @@ const std::vector<Case> &cases()
         {"truncated-chunk-header", Outcome::kRefused, {kNotPublished}},
         {"truncated-chunk-body", Outcome::kRefused, {kNotPublished}},
         {"truncated-continuation", Outcome::kRefused, {kNotPublished}},
+        {"length-change-mid-message", Outcome::kRefused, {kNotPublished}},
         {"truncated-chunk-stall", Outcome::kRefused, {kNotPublished}},
         {"huge-message-length", Outcome::kRefused, {kNotPublished}},
         {"orphan-continuation", Outcome::kRefused, {kNotPublished}},

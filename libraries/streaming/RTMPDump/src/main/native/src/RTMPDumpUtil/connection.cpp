@@ -8,11 +8,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -166,6 +168,63 @@ AMFObject *object_value(AMFObject *cmd, int index)
         return nullptr;
     return &prop->p_vu.p_object;
 }
+
+// The messages in progress, as librtmp keeps them (one per chunk stream),
+// watched across reads because librtmp mishandles two cases a broken or
+// hostile server causes:
+// - a failed RTMP_ReadPacket can leave the packet holding the body of a
+//   message in progress (a later chunk of it could not be read); librtmp
+//   frees that body itself when it closes, often inside the failed read
+//   already, so the reader must not free it as well;
+// - a new message started on a chunk stream whose message is unfinished
+//   replaces it without freeing its body: nothing refers to it any more,
+//   so it is freed here.
+class MessagesInProgress {
+public:
+    // Before each read.
+    void remember_bodies(const RTMP *r)
+    {
+        bodies_.clear();
+        for (int ch : channels_)
+            bodies_.push_back({ch, kept_body(r, ch)});
+    }
+    // After each successful read.
+    void note(const RTMP *r, const RTMPPacket &packet)
+    {
+        const int ch = packet.m_nChannel;
+        for (const auto &[was_ch, body] : bodies_) {
+            if (was_ch == ch && body && body != packet.m_body && body != kept_body(r, ch)) {
+                RTMPPacket dropped = {};
+                dropped.m_body = const_cast<char *>(body);
+                RTMPPacket_Free(&dropped);
+            }
+        }
+        channels_.erase(std::remove(channels_.begin(), channels_.end(), ch), channels_.end());
+        if (!RTMPPacket_IsReady(&packet))
+            channels_.push_back(ch);
+    }
+    // After a failed read.
+    void free_unread(const RTMP *r, RTMPPacket &packet) const
+    {
+        bool is_librtmps = packet.m_body && packet.m_body == kept_body(r, packet.m_nChannel);
+        for (const auto &kept : bodies_)
+            is_librtmps = is_librtmps || (packet.m_body && kept.second == packet.m_body);
+        if (is_librtmps)
+            packet.m_body = nullptr;
+        RTMPPacket_Free(&packet);
+    }
+
+private:
+    static const char *kept_body(const RTMP *r, int ch)
+    {
+        if (!r->m_vecChannelsIn || ch < 0 || ch >= r->m_channelsAllocatedIn || !r->m_vecChannelsIn[ch])
+            return nullptr;
+        return r->m_vecChannelsIn[ch]->m_body;
+    }
+
+    std::vector<int> channels_;
+    std::vector<std::pair<int, const char *>> bodies_;
+};
 
 }  // namespace
 
@@ -325,7 +384,14 @@ int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password
     // Progress markers; librtmp drops them at the level every connect sets.
     RTMP_Log(RTMP_LOGDEBUG, "--- 0");
 
-    while (!r->m_bPlaying && RTMP_IsConnected(r) && RTMP_ReadPacket(r, &packet)) {
+    MessagesInProgress in_progress;
+    while (!r->m_bPlaying && RTMP_IsConnected(r)) {
+        in_progress.remember_bodies(r);
+        if (!RTMP_ReadPacket(r, &packet)) {
+            in_progress.free_unread(r, packet);
+            break;
+        }
+        in_progress.note(r, packet);
         RTMP_Log(RTMP_LOGDEBUG, "--- 1");
         if (!RTMPPacket_IsReady(&packet) || !packet.m_nBodySize) {
             RTMPPacket_Free(&packet);

@@ -17,7 +17,13 @@ struct Case {
     Outcome outcome;
     // The connect_rtmp_w results allowed (0 for kHealthy and kDies).
     std::vector<int> connect_results;
+    // Set when the case makes librtmp itself corrupt memory: it is skipped
+    // (with this reason) unless TAVREL_HOSTILE_ALL=1, for whoever guards it.
+    const char *librtmp_fault = nullptr;
 };
+
+// The reason to skip c, or null when it runs.
+const char *skip_reason(const Case &c);
 
 const std::vector<Case> &cases();
 

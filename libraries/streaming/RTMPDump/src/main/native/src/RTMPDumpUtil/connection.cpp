@@ -8,13 +8,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
-#include <vector>
 
 namespace {
 
@@ -181,34 +179,45 @@ AMFObject *object_value(AMFObject *cmd, int index)
 //   so it is freed here.
 class MessagesInProgress {
 public:
+    // Messages a server may interleave while connecting before it is
+    // taken for hostile (a real one sends its answers one by one).
+    static constexpr int kMax = 64;
+
     // Before each read.
     void remember_bodies(const RTMP *r)
     {
-        bodies_.clear();
-        for (int ch : channels_)
-            bodies_.push_back({ch, kept_body(r, ch)});
+        for (int i = 0; i < num_; i++)
+            kept_[i].body = kept_body(r, kept_[i].ch);
     }
-    // After each successful read.
-    void note(const RTMP *r, const RTMPPacket &packet)
+    // After each successful read; false when too many are in progress.
+    bool note(const RTMP *r, const RTMPPacket &packet)
     {
         const int ch = packet.m_nChannel;
-        for (const auto &[was_ch, body] : bodies_) {
-            if (was_ch == ch && body && body != packet.m_body && body != kept_body(r, ch)) {
+        for (int i = 0; i < num_; i++) {
+            if (kept_[i].ch != ch)
+                continue;
+            const char *body = kept_[i].body;
+            if (body && body != packet.m_body && body != kept_body(r, ch)) {
                 RTMPPacket dropped = {};
                 dropped.m_body = const_cast<char *>(body);
                 RTMPPacket_Free(&dropped);
             }
+            kept_[i] = kept_[--num_];
+            break;
         }
-        channels_.erase(std::remove(channels_.begin(), channels_.end(), ch), channels_.end());
-        if (!RTMPPacket_IsReady(&packet))
-            channels_.push_back(ch);
+        if (RTMPPacket_IsReady(&packet))
+            return true;
+        if (num_ == kMax)
+            return false;
+        kept_[num_++] = {ch, nullptr};
+        return true;
     }
     // After a failed read.
     void free_unread(const RTMP *r, RTMPPacket &packet) const
     {
         bool is_librtmps = packet.m_body && packet.m_body == kept_body(r, packet.m_nChannel);
-        for (const auto &kept : bodies_)
-            is_librtmps = is_librtmps || (packet.m_body && kept.second == packet.m_body);
+        for (int i = 0; i < num_; i++)
+            is_librtmps = is_librtmps || (packet.m_body && kept_[i].body == packet.m_body);
         if (is_librtmps)
             packet.m_body = nullptr;
         RTMPPacket_Free(&packet);
@@ -222,8 +231,12 @@ private:
         return r->m_vecChannelsIn[ch]->m_body;
     }
 
-    std::vector<int> channels_;
-    std::vector<std::pair<int, const char *>> bodies_;
+    struct Kept {
+        int ch;
+        const char *body;  // as librtmp held it before the current read
+    };
+    Kept kept_[kMax] = {};
+    int num_ = 0;
 };
 
 }  // namespace
@@ -391,7 +404,12 @@ int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password
             in_progress.free_unread(r, packet);
             break;
         }
-        in_progress.note(r, packet);
+        if (!in_progress.note(r, packet)) {
+            RTMP_Log(RTMP_LOGERROR, "%s, server interleaves more than %d messages; giving up", "RTMP_ConnectStream_v2",
+                     MessagesInProgress::kMax);
+            RTMPPacket_Free(&packet);
+            break;
+        }
         RTMP_Log(RTMP_LOGDEBUG, "--- 1");
         if (!RTMPPacket_IsReady(&packet) || !packet.m_nBodySize) {
             RTMPPacket_Free(&packet);

@@ -42,6 +42,7 @@ const std::vector<Case> &cases()
         {"length-change-mid-message", Outcome::kRefused, {kNotPublished},
          "librtmp's RTMP_ReadPacket keeps the body of a message in progress when a type-1 chunk header "
          "gives it a new length, and writes the following chunks past its end (heap overflow)"},
+        {"interleaved-messages", Outcome::kRefused, {kNotPublished}},
         {"truncated-chunk-stall", Outcome::kRefused, {kNotPublished}},
         {"huge-message-length", Outcome::kRefused, {kNotPublished}},
         {"orphan-continuation", Outcome::kRefused, {kNotPublished}},

@@ -38,7 +38,8 @@ extern "C" {
 
 typedef enum ADTSERR {
     ADTSERR_OK = 0,
-    /* A required pointer is null, or len is negative. */
+    /* A required pointer is null (data may be null when len is 0), or len
+     * is negative. */
     ADTSERR_BAD_ARG = -1,
     /* Fewer bytes than the header needs (7, or 9 and more with CRC). */
     ADTSERR_TRUNCATED = -2,

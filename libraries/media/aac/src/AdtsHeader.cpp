@@ -16,7 +16,8 @@ extern "C" {
 
 ADTS_API int adts_parse_header(const uint8_t *data, int32_t len, AdtsFrameInfo *info)
 {
-    if (!data || len < 0)
+    // Nothing at all (null, 0) is a short read, like any other.
+    if (len < 0 || (!data && len > 0))
         return ADTSERR_BAD_ARG;
     if (len < kFixedHeaderLen)
         return ADTSERR_TRUNCATED;

@@ -83,7 +83,7 @@ ADTS_API int aac_header_from_config(const uint8_t *config, int32_t len, AACHeade
     if (!out)
         return ADTSERR_BAD_ARG;
     *out = nullptr;
-    if (!config || len < 0)
+    if (len < 0 || (!config && len > 0))
         return ADTSERR_BAD_ARG;
     if (len < 2 || len > ADTS_MAX_CONFIG_LEN)
         return ADTSERR_BAD_CONFIG;
@@ -95,7 +95,7 @@ ADTS_API int aac_data_from_raw(const uint8_t *raw, int32_t len, AACData **out)
     if (!out)
         return ADTSERR_BAD_ARG;
     *out = nullptr;
-    if (!raw || len < 0)
+    if (len < 0 || (!raw && len > 0))
         return ADTSERR_BAD_ARG;
     if (len == 0)
         return ADTSERR_EMPTY;

@@ -8,6 +8,8 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <memory>
+#include <new>
 
 using namespace tavrel_media_jni;
 
@@ -103,6 +105,32 @@ JNIEXPORT jint JNICALL Java_tessora_media_h264_H264_annexb_1au_1len_1direct(JNIE
 {
     return with_direct(env, data, offset, length,
                        [](const uint8_t *p, int32_t len) { return h264_annexb_au_len(p, len); });
+}
+
+// The display order is worked out while the array is held and copied to
+// display_index after it is released (no JNI call inside the critical
+// section).
+JNIEXPORT jint JNICALL Java_tessora_media_h264_H264_annexb_1display_1order(JNIEnv *env, jclass, jbyteArray data,
+                                                                          jint offset, jint length,
+                                                                          jintArray display_index)
+{
+    jsize room = display_index ? env->GetArrayLength(display_index) : 0;
+    std::unique_ptr<int32_t[]> order;
+    jint rc = with_array(env, data, offset, length, [&](const uint8_t *p, int32_t len) {
+        int32_t n = h264_annexb_display_order(p, len, nullptr, 0);
+        if (n <= 0 || room == 0)
+            return n;
+        order.reset(new (std::nothrow) int32_t[static_cast<size_t>(n)]);
+        if (!order)
+            return static_cast<int32_t>(H264ERR_NO_MEMORY);
+        return h264_annexb_display_order(p, len, order.get(), n);
+    });
+    if (rc > 0 && room > 0) {
+        env->SetIntArrayRegion(display_index, 0, rc < room ? rc : room, reinterpret_cast<const jint *>(order.get()));
+        if (env->ExceptionCheck())
+            env->ExceptionClear();
+    }
+    return rc;
 }
 
 // Field reads, so that Java can count and label what it sends without a

@@ -53,6 +53,8 @@ public final class H264 {
     public static final int ERR_RANGE = -9;
     /** A heap (non-direct) buffer where a direct one is needed. */
     public static final int ERR_NOT_DIRECT = -10;
+    /** An access unit without a slice, or an SPS, PPS or slice header that cannot be read. */
+    public static final int ERR_BAD_HEADER = -11;
 
     /** NAL unit types the publisher and a reader care about (nal_unit_type of ITU-T H.264). */
     public static final int NAL_SLICE = 1;
@@ -76,6 +78,7 @@ public final class H264 {
             case ERR_NO_MEMORY: return "NO_MEMORY";
             case ERR_RANGE: return "RANGE";
             case ERR_NOT_DIRECT: return "NOT_DIRECT";
+            case ERR_BAD_HEADER: return "BAD_HEADER";
             default: return "UNKNOWN(" + code + ")";
         }
     }
@@ -123,6 +126,16 @@ public final class H264 {
     public static native int annexb_au_len(byte[] data, int offset, int length);
 
     public static native int annexb_au_len_direct(ByteBuffer data, int offset, int length);
+
+    /**
+     * Presentation order of a whole Annex B stream, which a raw {@code .h264} file does not carry: the number of
+     * access units in {@code [offset, offset + length)} (cut as {@link #annexb_au_len} cuts them), with
+     * {@code display_index[i]} set to the display position of the i-th (as many entries as fit; null to count
+     * only), or a negative code. From each picture's order count, ranked between IDR pictures. With a frame
+     * duration of d ticks: {@code dts = i * d}, {@code pts = (display_index[i] + delay) * d}, where
+     * {@code delay = max(i - display_index[i])} keeps pts at or after dts.
+     */
+    public static native int annexb_display_order(byte[] data, int offset, int length, int[] display_index);
 
     // --- field reads of records made here; -1 (or false) for address 0 ---
 

@@ -87,6 +87,29 @@ class H264Test {
     }
 
     @Test
+    void displayOrderGivesTheMp4sPresentationTimes() throws Exception {
+        byte[] stream = Probe.read(Probe.clip("clip.h264"));
+        List<Probe.Packet> packets = Probe.packets(Probe.clip("clip.mp4"), 'v');
+        // Junk on both sides of the range.
+        byte[] padded = new byte[stream.length + 10];
+        System.arraycopy(stream, 0, padded, 4, stream.length);
+        int[] display = new int[400];
+        assertEquals(300, H264.annexb_display_order(padded, 4, stream.length, display));
+        long frame = packets.get(1).dts() - packets.get(0).dts();
+        for (int i = 0; i < 300; i++) {
+            assertEquals(packets.get(i).pts(), display[i] * frame, "pts of access unit " + i);
+        }
+        assertEquals(0, display[300], "past the count");
+        assertEquals(300, H264.annexb_display_order(stream, 0, stream.length, null));
+        int[] three = new int[3];
+        assertEquals(300, H264.annexb_display_order(stream, 0, stream.length, three));
+        assertArrayEquals(new int[] {display[0], display[1], display[2]}, three);
+        assertEquals(H264.ERR_BAD_ARG, H264.annexb_display_order(null, 0, 0, display));
+        assertEquals(H264.ERR_RANGE, H264.annexb_display_order(stream, 1, stream.length, display));
+        assertEquals(H264.ERR_BAD_HEADER, H264.annexb_display_order(AU, 0, 11, display), "no slice");
+    }
+
+    @Test
     void directBufferPayloadsMatchTheArrayAndReadBackAsAvcc() throws Exception {
         byte[] stream = Probe.read(Probe.clip("short.h264"));
         // Junk in front: the offsets must be honoured, not the buffer's start.

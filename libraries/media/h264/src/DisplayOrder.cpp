@@ -50,10 +50,11 @@ bool has_chroma_fields(uint32_t profile_idc)
 
 void skip_scaling_list(Rbsp &r, int size)
 {
-    int32_t last = 8, next = 8;
+    int64_t last = 8, next = 8;
     for (int j = 0; j < size && !r.overrun(); ++j) {
+        // delta_scale is -128..127 in a valid stream; any value wraps the same way.
         if (next != 0)
-            next = (last + r.se() + 256) % 256;
+            next = ((last + r.se()) % 256 + 256) % 256;
         last = next == 0 ? last : next;
     }
 }
@@ -84,14 +85,16 @@ int parse_sps(const uint8_t *unit, int32_t len, Sps &out)
                     skip_scaling_list(r, i < 6 ? 16 : 64);
         }
     }
-    s.log2_max_frame_num = r.ue() + 4;
+    uint32_t log2_max_frame_num_minus4 = r.ue();
     s.poc_type = r.ue();
-    if (s.log2_max_frame_num > 16 || s.poc_type > 2)
+    if (log2_max_frame_num_minus4 > 12 || s.poc_type > 2)
         return -1;
+    s.log2_max_frame_num = log2_max_frame_num_minus4 + 4;
     if (s.poc_type == 0) {
-        s.log2_max_poc_lsb = r.ue() + 4;
-        if (s.log2_max_poc_lsb > 16)
+        uint32_t log2_max_poc_lsb_minus4 = r.ue();
+        if (log2_max_poc_lsb_minus4 > 12)
             return -1;
+        s.log2_max_poc_lsb = log2_max_poc_lsb_minus4 + 4;
     } else if (s.poc_type == 1) {
         s.delta_pic_order_always_zero = r.u(1);
         s.offset_for_non_ref_pic = r.se();

@@ -36,7 +36,10 @@ int auth(RTMP *r, const AVal *description, bool has_user, bool has_password)
     require(ret >= -6 && ret <= 2 && ret != 0);
     if (ret > 0) {
         require(token.av_val != nullptr && token.av_len > 0);
-        require(std::strlen(token.av_val) == static_cast<size_t>(token.av_len));
+        // Server values are copied as they are, NUL bytes included; the
+        // text is terminated after av_len.
+        require(token.av_val[token.av_len] == '\0');
+        require(token.av_val[0] == (ret == 1 ? '?' : '&'));
     } else {
         require(token.av_val == nullptr && token.av_len == 0);
     }

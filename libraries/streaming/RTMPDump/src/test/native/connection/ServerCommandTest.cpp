@@ -69,6 +69,16 @@ struct Packet {
     }
 };
 
+// depth objects inside each other, each with one property "a".
+std::vector<uint8_t> nested(int depth)
+{
+    std::vector<uint8_t> out;
+    for (int i = 0; i < depth; i++)
+        out.insert(out.end(), {0x03, 0x00, 0x01, 'a'});
+    out.push_back(0x05);
+    return out;
+}
+
 const std::string kNeedAuth = "[ AccessManager.Reject ] : [ code=403 need auth; authmod=adobe ] : ";
 
 TEST(NeedsPublisherAuth, OnlyAnErrorAnsweringConnectIsAnAuthDemand)
@@ -96,6 +106,21 @@ TEST(NeedsPublisherAuth, OnlyAnErrorAnsweringConnectIsAnAuthDemand)
          {"connect", "releaseStream"}, "needs_publisher_auth, error decoding invoke packet"},
         {"string longer than the packet", 0x14, {0x02, 0xff, 0xff, 'a'}, true, 0, {"connect", "releaseStream"},
          "error decoding invoke packet"},
+        {"string marker at the very end", 0x14, cat({string("_error"), number(1), {0x02}}), true, 0,
+         {"connect", "releaseStream"}, "error decoding invoke packet"},
+        {"AMF3 value", 0x14, cat({string("_error"), number(1), null(), {0x11, 0x0a, 0x0b, 0x01}}), true, 0,
+         {"connect", "releaseStream"}, "error decoding invoke packet"},
+        {"reference", 0x14, cat({string("_error"), number(1), null(), {0x07, 0x00, 0x01}}), true, 0,
+         {"connect", "releaseStream"}, "error decoding invoke packet"},
+        {"nesting 200 deep", 0x14, cat({string("_error"), number(1), nested(200)}), true, 0,
+         {"connect", "releaseStream"}, "error decoding invoke packet"},
+        {"nesting 10 deep", 0x14, cat({string("_error"), number(1), nested(10)}), true, 1, {"releaseStream"},
+         nullptr},
+        {"array longer than the packet", 0x14, cat({string("_error"), number(1), {0x0a, 0, 0, 0, 9}, number(1)}),
+         true, 0, {"connect", "releaseStream"}, "error decoding invoke packet"},
+        {"object running to the end", 0x14, cat({string("_error"), number(1), null(), {0x03, 0x00, 0x01, 'a'},
+                                                  number(2)}),
+         true, 1, {"releaseStream"}, nullptr},
         {"_result", 0x14, cat({string("_result"), number(1), null(), object({})}), true, 0,
          {"connect", "releaseStream"}, nullptr},
         {"_errorX", 0x14, cat({string("_errorX"), number(1)}), true, 0, {"connect", "releaseStream"}, nullptr},
@@ -298,6 +323,9 @@ TEST(ConnectStream, EarlyMediaAndStrayErrorsDoNotStopThePublish)
     s.send(0x09, 1, Bytes(300, 0x17));
     s.send(0x14, 0, error_command(99, kNeedAuth));
     s.send(0x14, 0, error_command(2, "releaseStream refused"));
+    // Cut inside its info object: dropped before librtmp decodes it.
+    const Bytes cut = error_command(1, kNeedAuth);
+    s.send(0x14, 0, Bytes(cut.begin(), cut.begin() + 30));
     s.send(0x14, 1, publish_start());
     int is_uri_alloc = 0, is_need_reconnect = 0;
     EXPECT_EQ(s.run("alice", "secret", &is_uri_alloc, &is_need_reconnect, 1500), 1);
@@ -307,6 +335,7 @@ TEST(ConnectStream, EarlyMediaAndStrayErrorsDoNotStopThePublish)
     EXPECT_EQ(s.r->m_mediaChannel, 0);
     EXPECT_TRUE(s.r->m_bPlaying);
     EXPECT_TRUE(capture.log.contains(900, "Received FLV packet before play()! Ignoring.")) << capture.log.dump();
+    EXPECT_TRUE(capture.log.contains(1000, "RTMP_ConnectStream_v2, error decoding invoke packet"));
     ASSERT_EQ(s.r->m_numCalls, 1);
     EXPECT_EQ(av_str(s.r->m_methodCalls[0].name), "connect");
     EXPECT_EQ(av_str(s.r->Link.app), "live");

@@ -331,6 +331,8 @@ TEST(PublisherAuth, NullArgumentsAreRefused)
     EXPECT_EQ(PublisherAuth_v2(&a.r, &d.av, &a.user.av, &a.pass.av, nullptr), -2);
     EXPECT_EQ(PublisherAuth_v2(&a.r, &d.av, nullptr, nullptr, &a.token), -6);
     EXPECT_EQ(PublisherAuth_v2(nullptr, &d.av, &a.user.av, &a.pass.av, &a.token), 1);
+    std::free(a.token.av_val);
+    a.token = {nullptr, 0};
     Text llnw("authmod=llnw ?reason=needauth&nonce=n");
     EXPECT_EQ(PublisherAuth_v2(nullptr, &llnw.av, &a.user.av, &a.pass.av, &a.token), 2);
 }

@@ -26,23 +26,32 @@ extern "C" {
  * Connects to url as a live encoder ("FMLE/3.0 (compatible; FMSc/1.0)"),
  * answers adobe / llnw publisher authentication with username / password
  * (either may be null) and waits until the server has started the publish.
- * cb becomes librtmp's process-wide log callback.
+ * Unless url is null, cb becomes librtmp's process-wide log callback (null
+ * keeps the current one) and librtmp's log level is set to RTMP_LOGWARNING.
  *
  * On success stores the record into *rtmp and returns 0; otherwise *rtmp is
  * untouched and the result is -1 (null url), -2 (url not accepted),
- * -3 (connection failed) or -4 (stream not published).
+ * -3 (connection failed) or -4 (stream not published: refused, closed by
+ * the server, authentication failed, or still challenged after three
+ * authentication rounds).
+ *
+ * The socket gets a send timeout equal to the link's timeout (the URL
+ * option "timeout=", 30 s by default), so a send to a server that has
+ * stopped reading fails instead of blocking.
  *
  * The record keeps its own copy of url and owns every text it points to;
  * the caller's strings may go as soon as the call returns. Release the
- * record with close_rtmp_w, never with RTMP_Free alone. */
+ * record with close_rtmp_w, never with RTMP_Close / RTMP_Free alone. */
 TAVREL_API int connect_rtmp_w(const char *url, const char *username, const char *password, RTMP **rtmp,
                               RTMP_LogCallback *cb);
 
 /* Ends and releases a record made by connect_rtmp_w. With is_orderly the
- * stream is unpublished and the connection closed as RTMP_Close does;
- * without it nothing more is sent (the link may be dead) but the socket is
- * still closed. Either way everything the record owns is freed. Null does
- * nothing. */
+ * stream is unpublished and the connection closed as RTMP_Close does
+ * (FCUnpublish, deleteStream, the TLS close alert); without it not one byte
+ * more is sent (the link may be dead or stalled) but the socket is still
+ * closed. Either way everything the record owns is freed, its pending FLV
+ * writer state included. Null does nothing. Must not overlap any other use
+ * of the record. */
 TAVREL_API void close_rtmp_w(RTMP *rtmp, int is_orderly);
 
 /* Reads RTMP_IsConnected / RTMP_IsTimedout under mutex (when not null).

@@ -5,6 +5,8 @@
 #include "RTMPDumpUtil.h"
 #include "TavrelContext.h"
 
+#include <librtmp/amf.h>
+
 #include <cstring>
 
 using namespace tavrel;
@@ -14,6 +16,12 @@ namespace {
 constexpr size_t kWorkLen = 4096;
 constexpr int kInfoPktHeaderLen = 15;  // FLV tag header and previous tag size around the body
 
+// Servers take a publisher's metadata from the "@setDataFrame" command
+// (the name live encoders use); a data message that begins with plain
+// "setDataFrame" is an unknown command to them and dropped unseen
+// (nginx-rtmp does so), while the send reports success.
+const AVal av_at_setDataFrame = {const_cast<char *>("@setDataFrame"), 13};
+
 }  // namespace
 
 extern "C" int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrate, int v_framerate, int a_bitrate,
@@ -22,8 +30,14 @@ extern "C" int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrat
     if (!ctx)
         return RTMPERR_UNKNOWN;
     uint8_t body[kWorkLen];
-    int body_len = write_metadata(body, sizeof body, 1, w, h, v_bitrate, v_framerate, a_bitrate, a_sample_rate,
-                                  a_sample_size_b, a_num_ch, ctx->logger);
+    char *work = reinterpret_cast<char *>(body);
+    char *enc = AMF_EncodeString(work, work + kWorkLen, &av_at_setDataFrame);
+    const int command_len = static_cast<int>(enc - work);
+    int body_len = write_metadata(body + command_len, kWorkLen - static_cast<size_t>(command_len), 0, w, h,
+                                  v_bitrate, v_framerate, a_bitrate, a_sample_rate, a_sample_size_b, a_num_ch,
+                                  ctx->logger);
+    if (body_len > 0)
+        body_len += command_len;
     if (body_len <= 0)
         return RTMPERR_UNKNOWN;
     if (static_cast<size_t>(body_len) + kInfoPktHeaderLen > kWorkLen) {

@@ -437,9 +437,11 @@ TEST(SendPath, TraceLinesFollowTheStreamsLogFlags)
 
 TEST(Metadata, GoesOutAsOneDataMessageInEitherMode)
 {
-    uint8_t want[4096];
-    int want_len = write_metadata(want, sizeof want, 1, 1280, 720, 2500, 30, 128, 44100, 16, 2, nullptr);
-    ASSERT_EQ(want_len, 293);
+    // "@setDataFrame", then the onMetaData body.
+    uint8_t want[4096] = {0x02, 0x00, 0x0D, '@', 's', 'e', 't', 'D', 'a', 't', 'a', 'F', 'r', 'a', 'm', 'e'};
+    int want_len = 16 + write_metadata(want + 16, sizeof want - 16, 0, 1280, 720, 2500, 30, 128, 44100, 16, 2,
+                                       nullptr);
+    ASSERT_EQ(want_len, 294);
     for (int mode : {0, 1}) {
         LinkContext lc(mode);
         EXPECT_EQ(tavrel_send_metadata(lc.ctx, 1280, 720, 2500, 30, 128, 44100, 16, 2), 1);

@@ -52,9 +52,10 @@ uint32_t first_video_dts(const SourceClip &src)
 
 int send_headers(RTMPDumpCtx *ctx, const SourceClip &src, VideoForm form)
 {
-    int rc = tavrel_send_metadata(ctx, src.clip.width, src.clip.height, 3000, src.clip.fps, 128, 44100, 16, 2);
+    int rc = tavrel_send_metadata(ctx, src.clip.width, src.clip.height, kMetaVideoKbps, src.clip.fps,
+                                  kMetaAudioKbps, 44100, 16, 2);
     if (rc != 1)
-        return rc <= 0 && rc != 0 ? rc : RTMPERR_UNKNOWN;
+        return rc < 0 ? rc : RTMPERR_UNKNOWN;
     std::vector<uint8_t> asc = src.asc;
     rc = tavrel_send_aac_header(ctx, asc.data(), static_cast<uint32_t>(asc.size()));
     if (rc != RTMPERR_OK)

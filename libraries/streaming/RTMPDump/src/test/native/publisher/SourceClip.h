@@ -47,6 +47,10 @@ PublishCounts publish(RTMPDumpCtx *ctx, const SourceClip &src, VideoForm form, s
 // Sends one frame of the clip (audio or video).
 int send_frame(RTMPDumpCtx *ctx, const SourceFrame &f, VideoForm form, uint32_t fst_dts_ms);
 
+// Data rates the metadata announces: odd values, recognisable downstream.
+constexpr int kMetaVideoKbps = 2345;
+constexpr int kMetaAudioKbps = 99;
+
 // Sends the metadata and both sequence headers; the first failure code or 0.
 int send_headers(RTMPDumpCtx *ctx, const SourceClip &src, VideoForm form);
 

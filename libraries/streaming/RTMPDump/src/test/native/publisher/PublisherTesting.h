@@ -31,6 +31,13 @@ inline Bytes join(std::initializer_list<Bytes> parts)
 
 inline Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
 
+// Puts a context into a state, as a reconnection in another thread would.
+inline void force_state(RTMPDumpCtx *ctx, RTMP_CONN state)
+{
+    tavrel::MutexLock lock(&ctx->state_mutex);
+    tavrel::store_state(ctx, state);
+}
+
 // A publisher context whose connection record is a LoopbackLink: what the
 // send path writes is decoded back into messages.
 class LinkContext {
@@ -52,11 +59,7 @@ public:
         ctx = nullptr;
     }
     std::vector<tavrel_testing::RtmpMessage> finish() { return link.finish(); }
-    void set_state(RTMP_CONN state)
-    {
-        tavrel::MutexLock lock(&ctx->state_mutex);
-        tavrel::store_state(ctx, state);
-    }
+    void set_state(RTMP_CONN state) { force_state(ctx, state); }
 
     CapturedLog log;
     LoopbackLink link;

@@ -1,5 +1,6 @@
 // The context's life against a real server: connect, state, the two
 // reconnections, clone and close, with nginx stopped and started under it.
+#include "ChallengeServer.h"
 #include "PublishFixture.h"
 
 using namespace tavrel_testing;
@@ -213,13 +214,57 @@ TEST_F(Context, FailedFullReconnectionReleasesTheContext)
 
 TEST_F(Context, CloneOfAStreamNginxAlreadyHasIsRefusedAndTheOriginGoesOn)
 {
-    RTMPDumpCtx *ctx = connect_max("origin", 0, 1000, 2000);
+    // nginx refuses a second publisher of a name with a status librtmp
+    // does not act on, so the clone waits for its receive time-out: a short
+    // one, from the URL the clone copies.
+    std::string url = nginx_.url("live", "origin") + " timeout=2";
+    RTMPDumpCtx *ctx = tavrel_connect(url.c_str(), nullptr, nullptr, 0, 0, 0, 0, 1000, 2000,
+                                      logger_retain(log_.logger));
     ASSERT_NE(ctx, nullptr);
-    EXPECT_EQ(tavrel_reconnect_clone(ctx), nullptr);  // nginx: already publishing
+    EXPECT_EQ(tavrel_reconnect_clone(ctx), nullptr);
+    EXPECT_NE(nginx_.error_log().find("already publishing"), std::string::npos);
     EXPECT_EQ(tavrel_get_connection_state(ctx), RTMP_CONN_CONNECTED);
     EXPECT_EQ(ctx->a_body_max_len, 1002u);
     EXPECT_EQ(publish(ctx, *src_, VideoForm::kNalusStripped, 0, 30).failed, 0);
     tavrel_close(ctx);
+}
+
+TEST_F(Context, CloneConnectsOnItsOwnWithTheOriginsSettings)
+{
+    // A server that takes any number of publishers, and demands the
+    // credentials the clone has to pass on.
+    ChallengeServerOptions options;
+    options.auth = "adobe";
+    options.users = {{"pub", "s3cret"}};
+    ChallengeServer server(options);
+    std::string url = server.url("live", "twice");
+    CapturedLog shared;
+    RTMPDumpCtx *origin =
+        tavrel_connect(url.c_str(), "pub", "s3cret", 0, 0, 0, 0, 1000, 2000, logger_retain(shared.logger));
+    ASSERT_NE(origin, nullptr);
+    RTMPDumpCtx *clone = tavrel_reconnect_clone(origin);
+    ASSERT_NE(clone, nullptr);
+    EXPECT_NE(clone->rtmp, origin->rtmp);
+    EXPECT_EQ(clone->logger, origin->logger);
+    EXPECT_STREQ(clone->url, origin->url);
+    EXPECT_STREQ(clone->username, "pub");
+    // The stored capacities are passed as maxima, so framing is added again.
+    EXPECT_EQ(clone->a_body_max_len, 1004u);
+    EXPECT_EQ(clone->v_body_max_len, 2018u);
+    EXPECT_EQ(server.events("publish").size(), 2u);
+
+    Bytes frame = pattern(300, 1);
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(tavrel_send_aac_data(origin, frame.data(), 300, i * 23), RTMPERR_OK);
+        EXPECT_EQ(tavrel_send_aac_data(clone, frame.data(), 100, i * 23), RTMPERR_OK);
+    }
+    // Either may go first; the shared logger lives until both have.
+    tavrel_close(origin);
+    EXPECT_EQ(tavrel_send_aac_data(clone, frame.data(), 100, 200), RTMPERR_OK);
+    tavrel_close(clone);
+    EXPECT_TRUE(shared.contains(500, "close"));
+    ASSERT_TRUE(server.wait_for({"closed", "\"8\": {\"count\": 5, \"bytes\": 1510}"}));
+    ASSERT_TRUE(server.wait_for({"closed", "\"8\": {\"count\": 6, \"bytes\": 612}"}));
 }
 
 TEST_F(Context, ClosingOnlySaysGoodbyeWhilePublishing)

@@ -14,10 +14,6 @@ namespace tavrel {
 
 namespace {
 
-// The largest body one RTMP message (and one FLV tag) can carry: its
-// length field has 24 bits.
-constexpr uint32_t kMaxMessageBody = 0xFFFFFF;
-
 // A heap copy of a C string; null stays null. *failed is set when memory
 // runs out.
 char *copy_text(const char *text, bool *failed)

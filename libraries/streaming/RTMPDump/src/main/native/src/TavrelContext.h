@@ -10,6 +10,10 @@
 
 namespace tavrel {
 
+// The largest body one RTMP message (and one FLV tag) can carry: its length
+// field has 24 bits.
+constexpr uint32_t kMaxMessageBody = 0xFFFFFF;
+
 // Holds a pthread mutex for one scope.
 class MutexLock {
 public:

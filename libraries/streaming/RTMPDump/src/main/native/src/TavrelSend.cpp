@@ -7,16 +7,12 @@
 #include "TavrelContext.h"
 
 #include <climits>
-#include <cmath>
 #include <cstring>
 
 using namespace tavrel;
 
 namespace {
 
-// An RTMP message (and an FLV tag) carries at most this many body bytes:
-// its length field has 24 bits.
-constexpr uint32_t kMaxMessageBody = 0xFFFFFF;
 constexpr int kPrefixLen = 4;          // length prefix of an AVCC unit
 constexpr uint32_t kMaxParamSet = 0xFFFF;  // 16-bit length in the decoder configuration
 constexpr uint32_t kMinSps = 4;        // header byte, profile, constraints, level

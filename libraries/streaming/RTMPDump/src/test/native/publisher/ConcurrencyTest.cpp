@@ -56,6 +56,10 @@ TEST_F(Concurrency, MediaThreadsAndAControlThreadOnOneContext)
                 int can = tavrel_can_send(ctx);
                 if (state != RTMP_CONN_CONNECTED || can != 1)
                     bad_state++;
+                // As the Java getters read them while the bodies grow.
+                if (tavrel::load_shared(ctx->v_body_max_len) < kVideoMax ||
+                    tavrel::load_shared(ctx->a_body_max_len) < kAudioMax)
+                    bad_state++;
                 if (poll % 10 == 0) {
                     EXPECT_EQ(tavrel_reconnect_stream(&ctx), RTMP_CONN_CONNECTED);  // intact: nothing to do
                     if (tavrel_send_metadata(ctx, 1280, 720, 1, 30, 1, 44100, 16, 2) != 1)

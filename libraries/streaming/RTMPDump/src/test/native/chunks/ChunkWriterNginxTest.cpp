@@ -18,31 +18,16 @@ using namespace tavrel_testing;
 
 namespace {
 
-// A publishing connection to nginx.
+// A publishing connection to nginx, made and released by the stream
+// connection.
 class Publisher {
 public:
-    explicit Publisher(const std::string &url) : url_(url.begin(), url.end())
-    {
-        url_.push_back('\0');
-        r_ = RTMP_Alloc();
-        RTMP_Init(r_);
-        ok_ = RTMP_SetupURL(r_, url_.data()) && (RTMP_EnableWrite(r_), true) && RTMP_Connect(r_, nullptr) &&
-              RTMP_ConnectStream(r_, 0);
-    }
-    ~Publisher() { close(); }
-    void close()
-    {
-        if (r_) {
-            RTMP_Close(r_);
-            RTMP_Free(r_);
-            r_ = nullptr;
-        }
-    }
-    bool ok() const { return ok_; }
+    explicit Publisher(const std::string &url) { ok_ = connect_rtmp_w(url.c_str(), nullptr, nullptr, &r_, nullptr) == 0; }
+    ~Publisher() { close_rtmp_w(r_, 1); }
+    bool ok() const { return ok_ && r_; }
     RTMP *rtmp() { return r_; }
 
 private:
-    std::vector<char> url_;  // librtmp keeps pointers into it
     RTMP *r_ = nullptr;
     bool ok_ = false;
 };

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <functional>
 
@@ -331,6 +334,42 @@ TEST(ChunkWriter, TheQueueGrowsInBlocksOf16)
     EXPECT_EQ(r->m_methodCalls[32].num, 33);
     // The entries are ordinary heap blocks: librtmp's close releases them
     // (LeakSanitizer checks it in the sanitizer build).
+}
+
+// A server reply as one chunk on chunk stream 3: method, transaction
+// number, null, null.
+std::vector<uint8_t> reply(const std::string &method, double txn)
+{
+    auto body = invoke_body(method, txn);
+    body.push_back(0x05);
+    body.push_back(0x05);
+    uint32_t n = uint32_t(body.size());
+    std::vector<uint8_t> chunk = {0x03, 0, 0, 0, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0x14, 0, 0, 0, 0};
+    return cat(chunk, body);
+}
+
+TEST(ChunkWriter, QueuedInvocationsAreReleasedByTheReplyPath)
+{
+    CaptureLink link;
+    RTMP *r = link.rtmp();
+    r->Link.protocol = RTMP_FEATURE_WRITE;
+    for (int i = 1; i <= 20; i++) {
+        auto p = make_packet(3, 1, 0x14, 0, invoke_body(i % 2 ? "releaseStream" : "FCPublish", i), 0);
+        ASSERT_EQ(RTMP_SendPacket_v2(r, p.get(), 1), 1);
+    }
+    ASSERT_EQ(r->m_numCalls, 20);
+    // The server answers half with _result (librtmp's handler) and half
+    // with _error (the publisher-authentication check), then hangs up.
+    std::vector<uint8_t> replies;
+    for (int i = 1; i <= 20; i++)
+        replies = cat(replies, reply(i <= 10 ? "_result" : "_error", i));
+    ASSERT_EQ(::write(link.peer(), replies.data(), replies.size()), ssize_t(replies.size()));
+    ::shutdown(link.peer(), SHUT_WR);
+    AVal user{nullptr, 0}, pass{nullptr, 0};
+    int is_uri_alloc = 0, is_need_reconnect = 0;
+    EXPECT_EQ(RTMP_ConnectStream_v2(r, 0, &user, &pass, &is_uri_alloc, &is_need_reconnect), 0);
+    EXPECT_EQ(is_need_reconnect, 0);
+    EXPECT_EQ(r->m_numCalls, 0) << "every entry matched and released (LeakSanitizer checks the names)";
 }
 
 TEST(ChunkWriter, SetChunkSizeRaisesTheCutForTheDecoder)

@@ -292,10 +292,14 @@ TEST(ChunkWriter, InvocationsAreQueuedByTransactionNumberWhenAsked)
         {"number out of int range", invoke_body("big", 1e12), 1, false, 0},
     };
     for (const Case &c : cases) {
+        RtmpLogCapture log(RTMP_LOGDEBUG);
         CaptureLink link;
         RTMP *r = link.rtmp();
         auto p = make_packet(3, 0, 0x14, 0, c.body, 0);
         ASSERT_EQ(RTMP_SendPacket_v2(r, p.get(), c.use_queue), 1) << c.what;
+        if (c.body.size() > 10) {
+            EXPECT_TRUE(log.contains("Invoking ")) << c.what;
+        }
         ASSERT_EQ(r->m_numCalls, c.queued ? 1 : 0) << c.what;
         if (c.queued) {
             EXPECT_EQ(r->m_methodCalls[0].num, c.txn);
@@ -370,6 +374,52 @@ TEST(ChunkWriter, QueuedInvocationsAreReleasedByTheReplyPath)
     EXPECT_EQ(RTMP_ConnectStream_v2(r, 0, &user, &pass, &is_uri_alloc, &is_need_reconnect), 0);
     EXPECT_EQ(is_need_reconnect, 0);
     EXPECT_EQ(r->m_numCalls, 0) << "every entry matched and released (LeakSanitizer checks the names)";
+}
+
+TEST(ChunkWriter, OutOfMemoryWritesNothingAndRecordsNothing)
+{
+    const size_t table = (4 + 10) * sizeof(RTMPPacket *);
+    const size_t tbuf = 12 + 1000 + 7;  // first header, body, 7 continuation headers
+    struct Case {
+        const char *what;
+        size_t fail_malloc, fail_realloc;
+        bool tunnel;
+    };
+    const Case cases[] = {
+        {"channel table", 0, table, false},
+        {"channel record", sizeof(RTMPPacket), 0, false},
+        {"tunnel collection buffer", tbuf, 0, true},
+    };
+    for (const Case &c : cases) {
+        RtmpLogCapture log;
+        CaptureLink link;
+        RTMP *r = link.rtmp();
+        if (c.tunnel)
+            r->Link.protocol = RTMP_FEATURE_HTTP;
+        auto p = make_packet(4, 0, 9, 0, pattern(1000, 0), 1);
+        {
+            AllocWatch watch(c.fail_malloc, c.fail_malloc != 0, c.fail_realloc);
+            EXPECT_EQ(RTMP_SendPacket_v2(r, p.get(), 0), 0) << c.what;
+        }
+        EXPECT_TRUE(r->m_channelsAllocatedOut <= 4 || r->m_vecChannelsOut[4] == nullptr) << c.what;
+        EXPECT_TRUE(log.contains("no memory")) << c.what;
+        EXPECT_TRUE(link.finish().empty()) << c.what;
+    }
+}
+
+TEST(ChunkWriter, AnInvocationTheQueueCannotTakeIsStillSent)
+{
+    RtmpLogCapture log;
+    CaptureLink link;
+    RTMP *r = link.rtmp();
+    auto p = make_packet(3, 0, 0x14, 0, invoke_body("releaseStream", 1), 0);
+    {
+        AllocWatch watch(0, false, 16 * sizeof(RTMP_METHOD));
+        EXPECT_EQ(RTMP_SendPacket_v2(r, p.get(), 1), 1);
+    }
+    EXPECT_EQ(r->m_numCalls, 0);
+    EXPECT_TRUE(log.contains("AV_queue_v2: no memory; releaseStream not queued"));
+    EXPECT_EQ(decode(link.finish()).size(), 1u);
 }
 
 TEST(ChunkWriter, SetChunkSizeRaisesTheCutForTheDecoder)

@@ -17,6 +17,7 @@
 extern "C" {
 void *__real_malloc(size_t size);
 void *__real_realloc(void *ptr, size_t size);
+void *__real_calloc(size_t n, size_t size);
 void __real_free(void *ptr);
 ssize_t __real_recv(int fd, void *buf, size_t len, int flags);
 }
@@ -26,6 +27,8 @@ namespace {
 std::atomic<size_t> watched_size{0};
 std::atomic<int> watched_allocs{0}, watched_frees{0};
 std::atomic<bool> watching_reallocs{false};
+std::atomic<bool> failing_mallocs{false};
+std::atomic<size_t> failing_realloc_size{0};
 constexpr int kMaxWatchedBlocks = 64;
 std::atomic<void *> watched_blocks[kMaxWatchedBlocks];
 std::mutex realloc_mutex;
@@ -46,6 +49,8 @@ extern "C" {
 
 void *__wrap_malloc(size_t size)
 {
+    if (failing_mallocs.load() && size != 0 && size == watched_size.load())
+        return nullptr;
     void *p = __real_malloc(size);
     if (p && size != 0 && size == watched_size.load()) {
         int i = watched_allocs.fetch_add(1);
@@ -55,6 +60,13 @@ void *__wrap_malloc(size_t size)
     return p;
 }
 
+void *__wrap_calloc(size_t n, size_t size)
+{
+    if (failing_mallocs.load() && n * size != 0 && n * size == watched_size.load())
+        return nullptr;
+    return __real_calloc(n, size);
+}
+
 void *__wrap_realloc(void *ptr, size_t size)
 {
     if (watching_reallocs.load()) {
@@ -62,6 +74,8 @@ void *__wrap_realloc(void *ptr, size_t size)
         if (realloc_log)
             realloc_log->push_back(size);
     }
+    if (size != 0 && size == failing_realloc_size.load())
+        return nullptr;
     return __real_realloc(ptr, size);
 }
 
@@ -303,7 +317,7 @@ std::vector<HttpRequest> parse_requests(const std::vector<uint8_t> &bytes, bool 
     return out;
 }
 
-AllocWatch::AllocWatch(size_t size)
+AllocWatch::AllocWatch(size_t size, bool fail, size_t fail_realloc)
 {
     watched_allocs = 0;
     watched_frees = 0;
@@ -314,12 +328,16 @@ AllocWatch::AllocWatch(size_t size)
         realloc_log = new std::vector<size_t>;
     }
     watched_size = size;
+    failing_mallocs = fail;
+    failing_realloc_size = fail_realloc;
     watching_reallocs = true;
 }
 
 AllocWatch::~AllocWatch()
 {
     watched_size = 0;
+    failing_mallocs = false;
+    failing_realloc_size = 0;
     watching_reallocs = false;
     std::lock_guard<std::mutex> lock(realloc_mutex);
     delete realloc_log;

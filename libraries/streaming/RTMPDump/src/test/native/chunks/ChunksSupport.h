@@ -88,9 +88,12 @@ struct HttpRequest {
 std::vector<HttpRequest> parse_requests(const std::vector<uint8_t> &bytes, bool allow_short = false);
 
 // Heap calls made from the objects linked into this test (ours: the
-// linker wraps malloc, realloc and free).
+// linker wraps malloc, calloc, realloc and free).
 struct AllocWatch {
-    AllocWatch(size_t size);  // watches blocks of this size
+    // Watches blocks of `size`; with fail, a malloc or calloc of that size
+    // returns null (and is not counted); fail_realloc: a realloc to that
+    // size does.
+    explicit AllocWatch(size_t size, bool fail = false, size_t fail_realloc = 0);
     ~AllocWatch();
     int allocs() const;
     int frees() const;                       // of the watched blocks

@@ -110,6 +110,26 @@ TEST(SocketWriter, EncryptionUsesTheStackUpTo16384BytesAndFreesItsHeapBlock)
     }
 }
 
+TEST(SocketWriter, NoMemoryToEncryptSendsNothingAndKeepsTheConnection)
+{
+    RtmpLogCapture log;
+    CaptureLink link;
+    link.rtmp()->Link.rc4keyOut = new_key("tavrel");
+    int err = 9, closed = 9;
+    {
+        AllocWatch watch(16385, true);
+        EXPECT_EQ(write_n(link.rtmp(), pattern(16385, 0), &err, &closed), 0);
+    }
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(closed, 0);
+    EXPECT_TRUE(RTMP_IsConnected(link.rtmp()));
+    EXPECT_TRUE(log.contains("WriteN_v2, no memory to encrypt 16385 bytes"));
+    // The key stream has not moved: the next write starts it.
+    const auto plain = pattern(100, 1);
+    EXPECT_EQ(write_n(link.rtmp(), plain, &err, &closed), 1);
+    EXPECT_EQ(link.finish(), rc4("tavrel", plain));
+}
+
 TEST(SocketWriter, APeerResetClosesTheConnection)
 {
     RtmpLogCapture log;

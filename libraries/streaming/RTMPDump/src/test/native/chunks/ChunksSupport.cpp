@@ -47,7 +47,7 @@ std::vector<std::string> *log_lines = nullptr;
 
 extern "C" {
 
-void *__wrap_malloc(size_t size)
+__attribute__((visibility("default"))) void *__wrap_malloc(size_t size)
 {
     if (failing_mallocs.load() && size != 0 && size == watched_size.load())
         return nullptr;
@@ -60,14 +60,14 @@ void *__wrap_malloc(size_t size)
     return p;
 }
 
-void *__wrap_calloc(size_t n, size_t size)
+__attribute__((visibility("default"))) void *__wrap_calloc(size_t n, size_t size)
 {
     if (failing_mallocs.load() && n * size != 0 && n * size == watched_size.load())
         return nullptr;
     return __real_calloc(n, size);
 }
 
-void *__wrap_realloc(void *ptr, size_t size)
+__attribute__((visibility("default"))) void *__wrap_realloc(void *ptr, size_t size)
 {
     if (watching_reallocs.load()) {
         std::lock_guard<std::mutex> lock(realloc_mutex);
@@ -79,7 +79,7 @@ void *__wrap_realloc(void *ptr, size_t size)
     return __real_realloc(ptr, size);
 }
 
-void __wrap_free(void *ptr)
+__attribute__((visibility("default"))) void __wrap_free(void *ptr)
 {
     if (ptr && watched_size.load() != 0) {
         int n = watched_allocs.load();
@@ -94,7 +94,7 @@ void __wrap_free(void *ptr)
     __real_free(ptr);
 }
 
-ssize_t __wrap_recv(int fd, void *buf, size_t len, int flags)
+__attribute__((visibility("default"))) ssize_t __wrap_recv(int fd, void *buf, size_t len, int flags)
 {
     {
         std::lock_guard<std::mutex> lock(recv_mutex);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -20,6 +21,7 @@ void *__real_realloc(void *ptr, size_t size);
 void *__real_calloc(size_t n, size_t size);
 void __real_free(void *ptr);
 ssize_t __real_recv(int fd, void *buf, size_t len, int flags);
+ssize_t __real_send(int fd, const void *buf, size_t len, int flags);
 }
 
 namespace {
@@ -39,6 +41,10 @@ std::vector<size_t> *recv_log = nullptr;
 int recv_inject_at = -1;
 ssize_t recv_inject_result = 0;
 int recv_inject_errno = 0;
+
+std::mutex send_mutex;
+std::vector<chunks_test::SendInjection> *send_injections = nullptr;
+int send_calls = 0;
 
 std::mutex log_mutex;
 std::vector<std::string> *log_lines = nullptr;
@@ -107,6 +113,26 @@ __attribute__((visibility("default"))) ssize_t __wrap_recv(int fd, void *buf, si
         }
     }
     return __real_recv(fd, buf, len, flags);
+}
+
+__attribute__((visibility("default"))) ssize_t __wrap_send(int fd, const void *buf, size_t len, int flags)
+{
+    {
+        std::lock_guard<std::mutex> lock(send_mutex);
+        if (send_injections) {
+            int call = send_calls++;
+            for (const auto &inj : *send_injections) {
+                if (inj.call != call)
+                    continue;
+                if (inj.err) {
+                    errno = inj.err;
+                    return -1;
+                }
+                len = std::min(len, inj.cap);
+            }
+        }
+    }
+    return __real_send(fd, buf, len, flags);
 }
 
 }  // extern "C"
@@ -378,6 +404,30 @@ std::vector<size_t> RecvWatch::requests() const
 {
     std::lock_guard<std::mutex> lock(recv_mutex);
     return recv_log ? *recv_log : std::vector<size_t>{};
+}
+
+}  // namespace chunks_test
+
+namespace chunks_test {
+
+SendWatch::SendWatch(std::vector<SendInjection> injections)
+{
+    std::lock_guard<std::mutex> lock(send_mutex);
+    send_injections = new std::vector<SendInjection>(std::move(injections));
+    send_calls = 0;
+}
+
+SendWatch::~SendWatch()
+{
+    std::lock_guard<std::mutex> lock(send_mutex);
+    delete send_injections;
+    send_injections = nullptr;
+}
+
+int SendWatch::calls() const
+{
+    std::lock_guard<std::mutex> lock(send_mutex);
+    return send_calls;
 }
 
 }  // namespace chunks_test

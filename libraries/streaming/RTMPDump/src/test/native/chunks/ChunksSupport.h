@@ -108,4 +108,18 @@ struct RecvWatch {
     std::vector<size_t> requests() const;
 };
 
+// send calls from our objects (wrapped too). Each injection changes one
+// call, counted from 0: with err set the call fails with that errno and
+// sends nothing; otherwise at most `cap` bytes of it go out.
+struct SendInjection {
+    int call;
+    size_t cap;
+    int err;
+};
+struct SendWatch {
+    explicit SendWatch(std::vector<SendInjection> injections);
+    ~SendWatch();
+    int calls() const;
+};
+
 }  // namespace chunks_test

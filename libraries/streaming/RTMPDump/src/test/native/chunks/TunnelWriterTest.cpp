@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -158,6 +159,97 @@ TEST(TunnelWriter, APartialWriteContinuesInANewRequestWithTheNextCounter)
         sent += reqs[i].body.size();
     }
     EXPECT_EQ(sent, body.size());
+}
+
+// Whether the header or the body send is interrupted, the server sees one
+// whole request: no header without its body, no counter skipped.
+TEST(TunnelWriter, AnInterruptedRequestGoesOutOnce)
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    struct sigaction old {};
+    sigaction(SIGUSR2, &sa, &old);
+
+    for (int round = 0; round < 3; round++) {
+        Tunnel t("/cid", "media.example.org", 17, false, 4096);
+        RTMP *r = t.link.rtmp();
+        int fd = r->m_sb.sb_socket;
+        int sndbuf = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+        // Fill the buffers so that the request's first send blocks.
+        int flags = fcntl(fd, F_GETFL);
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        std::vector<char> junk(4096, 'j');
+        size_t filled = 0;
+        for (ssize_t n; (n = send(fd, junk.data(), junk.size(), MSG_NOSIGNAL)) > 0;)
+            filled += size_t(n);
+        fcntl(fd, F_SETFL, flags);
+
+        std::vector<uint8_t> body(1000);
+        for (size_t i = 0; i < body.size(); i++)
+            body[i] = static_cast<uint8_t>('a' + i % 26);
+        std::atomic<int> result{-1};
+        std::thread writer([&] { result = write_n(r, body); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 50 * round));
+        pthread_kill(writer.native_handle(), SIGUSR2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        t.link.start_reader();
+        writer.join();
+        ASSERT_EQ(result.load(), 1);
+        const int counter = r->m_msgCounter;
+        auto wire = t.link.finish();
+        ASSERT_GE(wire.size(), filled);
+        auto reqs = parse_requests(std::vector<uint8_t>(wire.begin() + long(filled), wire.end()));
+        ASSERT_EQ(reqs.size(), 1u) << round;
+        EXPECT_EQ(reqs[0].request_line, "POST /send/cid/7 HTTP/1.1");
+        EXPECT_EQ(reqs[0].body, body);
+        EXPECT_EQ(counter, 8);
+    }
+    sigaction(SIGUSR2, &old, nullptr);
+}
+
+// The same, call by call: which send is interrupted or falls short, and
+// what the server then receives.
+TEST(TunnelWriter, InterruptionsAndShortSendsCallByCall)
+{
+    struct Case {
+        const char *what;
+        std::vector<SendInjection> inject;  // call 0 is the first header
+        std::vector<size_t> bodies;         // body bytes of each request
+    };
+    const Case cases[] = {
+        {"header interrupted: the request is made again", {{0, 0, EINTR}}, {1000}},
+        {"body interrupted: only the body is sent again", {{1, 0, EINTR}}, {1000}},
+        {"header short: the header is finished", {{0, 50, 0}}, {1000}},
+        {"header short, then interrupted", {{0, 50, 0}, {1, 0, EINTR}}, {1000}},
+        {"body short: the rest in the next request", {{1, 100, 0}}, {100, 900}},
+        {"body short twice", {{1, 100, 0}, {3, 1, 0}}, {100, 1, 899}},
+    };
+    std::vector<uint8_t> body(1000);
+    for (size_t i = 0; i < body.size(); i++)
+        body[i] = static_cast<uint8_t>('a' + i % 26);
+    for (const Case &c : cases) {
+        Tunnel t("/cid");
+        RTMP *r = t.link.rtmp();
+        {
+            SendWatch watch(c.inject);
+            ASSERT_EQ(write_n(r, body), 1) << c.what;
+        }
+        const int counter = r->m_msgCounter;
+        auto reqs = parse_requests(t.link.finish(), true);
+        ASSERT_EQ(reqs.size(), c.bodies.size()) << c.what;
+        EXPECT_EQ(counter, 7 + int(reqs.size())) << c.what;
+        size_t sent = 0;
+        for (size_t i = 0; i < reqs.size(); i++) {
+            EXPECT_EQ(reqs[i].request_line, "POST /send/cid/" + std::to_string(7 + i) + " HTTP/1.1") << c.what;
+            EXPECT_EQ(reqs[i].content_length, long(body.size() - sent)) << c.what;
+            EXPECT_EQ(reqs[i].body.size(), c.bodies[i]) << c.what << " #" << i;
+            EXPECT_TRUE(std::equal(reqs[i].body.begin(), reqs[i].body.end(), body.begin() + long(sent))) << c.what;
+            sent += reqs[i].body.size();
+        }
+        EXPECT_EQ(sent, body.size()) << c.what;
+    }
 }
 
 // The chunk writer through the tunnel: _v2 sends a message of many chunks

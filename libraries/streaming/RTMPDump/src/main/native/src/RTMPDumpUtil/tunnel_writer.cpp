@@ -78,7 +78,13 @@ int HTTP_Post_v2(RTMP *r, RTMPTCmd cmd, const char *buf, const int buf_len)
     int header_result = send_header(r, header, header_len);
     if (header_result <= 0)
         return header_result;
-    int body_result = RTMPSockBuf_Send_v2(&r->m_sb, buf, buf_len);
+    // With the header out, an interruption before any body byte is taken
+    // is waited out here: repeating the whole request would leave this
+    // header on the wire without its body.
+    int body_result;
+    do {
+        body_result = RTMPSockBuf_Send_v2(&r->m_sb, buf, buf_len);
+    } while (body_result < 0 && interrupted(r, body_result));
     r->m_msgCounter++;
     r->m_unackd++;
     return body_result;

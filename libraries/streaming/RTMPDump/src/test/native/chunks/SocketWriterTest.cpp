@@ -145,6 +145,22 @@ TEST(SocketWriter, APeerResetClosesTheConnection)
     EXPECT_TRUE(logged);
 }
 
+TEST(SocketWriter, ASendThatTakesNothingFailsWithoutClosing)
+{
+    RtmpLogCapture log;
+    CaptureLink link;
+    int err = 9, closed = 9;
+    {
+        SendWatch watch({{0, 0, 0}});
+        EXPECT_EQ(write_n(link.rtmp(), pattern(10, 0), &err, &closed), 0);
+    }
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(closed, 0);
+    EXPECT_TRUE(RTMP_IsConnected(link.rtmp()));
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(link.finish().empty());
+}
+
 TEST(SocketWriter, AZeroLengthWriteSendsNothingAndSucceeds)
 {
     CaptureLink link;

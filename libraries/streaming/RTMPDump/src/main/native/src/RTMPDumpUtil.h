@@ -97,9 +97,12 @@ TAVREL_API int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *lo
 TAVREL_API int RTMP_Write_fix(RTMP *r, const char *buf, int size);
 
 /* ---- Chunk writer --------------------------------------------------------
- * Write one message as chunks: 1 when all of it went out, else 0. The body
- * needs 18 writable bytes in front of it (RTMPPacket_Alloc provides them)
- * and is altered by continuation headers. */
+ * Write one message as chunks: 1 when all of it went out, else 0 (also for
+ * a chunk size below 1, a chunk stream id below 2 or above 65599 (63 for
+ * _min), a body size without body or above 24 bits). The body needs 18
+ * writable bytes in front of it (RTMPPacket_Alloc provides them); the
+ * continuation headers written into it are taken out again, so the body is
+ * as it was afterwards. m_headerType may be lowered (1 to 2). */
 TAVREL_API int RTMP_SendPacket_v2(RTMP *r, RTMPPacket *pkt, const int use_remote_call_queue);
 TAVREL_API int RTMP_SendPacket_min(RTMP *r, RTMPPacket *pkt);
 
@@ -108,7 +111,8 @@ TAVREL_API int RTMP_SendPacket_min(RTMP *r, RTMPPacket *pkt);
 TAVREL_API int RTMPSockBuf_Send_v2(RTMPSockBuf *sb, const char *buf, const int buf_len);
 
 /* Drops the bytes waiting on r's socket. 0 done, -1 null r, -2 the socket
- * cannot say how much waits, otherwise the errno of a failed read. */
+ * cannot say how much waits, -3 the server closed the connection while they
+ * were read, otherwise the errno of a failed read. */
 TAVREL_API int discard_recv_data(RTMP *r);
 
 /* librtmp's process-wide TLS context pointer; defined here too (see the

@@ -118,8 +118,12 @@ public final class RtmpServer implements AutoCloseable {
     }
 
     @Override
-    public void close() throws IOException, InterruptedException {
-        kill();
+    public void close() throws IOException {
+        try {
+            kill();
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+        }
         try (Stream<Path> files = Files.walk(dir)) {
             files.sorted(Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
         }

@@ -83,9 +83,15 @@ public final class RtmpServer implements AutoCloseable {
     /** SIGKILL to the master and its workers: every connection drops, nothing is finished. */
     public void kill() throws InterruptedException {
         if (process != null && process.isAlive()) {
-            process.descendants().forEach(ProcessHandle::destroyForcibly);
+            // The master first: it would fork a new worker for every worker it sees die.
+            java.util.List<ProcessHandle> workers = process.descendants().toList();
             process.destroyForcibly();
             process.waitFor(10, TimeUnit.SECONDS);
+            workers.forEach(ProcessHandle::destroyForcibly);
+            long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);
+            while (workers.stream().anyMatch(ProcessHandle::isAlive) && System.nanoTime() < deadline) {
+                Thread.sleep(10);
+            }
         }
     }
 

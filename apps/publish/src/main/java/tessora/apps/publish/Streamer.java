@@ -95,11 +95,15 @@ final class Streamer {
                     return false;
                 }
                 start += System.nanoTime() - lost;
-                // The unit that failed goes again when a decoder can start from it.
+                // The new stream's video must begin where a decoder can start; the unit that failed goes again
+                // when it is one.
+                waitForKeyframe = true;
                 if (u.kind() == MediaUnit.Kind.VIDEO_FRAME && !u.keyframe()) {
-                    waitForKeyframe = true;
                     progress.dropped.incrementAndGet();
                     continue;
+                }
+                if (u.kind() == MediaUnit.Kind.VIDEO_FRAME) {
+                    waitForKeyframe = false;
                 }
                 r = Records.send(publisher, u);
             }

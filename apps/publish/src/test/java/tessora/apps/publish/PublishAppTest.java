@@ -87,7 +87,7 @@ class PublishAppTest {
         byte[] notFlv = whole.clone();
         notFlv[0] = 'X';
         byte[] badHeaderLen = whole.clone();
-        badHeaderLen[8] = (byte) 0xF0; // header length beyond the file
+        badHeaderLen[5] = (byte) 0x7F; // header length beyond the file
         byte[] tiny = Arrays.copyOf(whole, 12);
         for (byte[] b : List.of(notFlv, badHeaderLen, tiny)) {
             assertThrows(IOException.class, () -> FlvFile.parse(b, "bad"));
@@ -181,7 +181,8 @@ class PublishAppTest {
         AtomicReference<Throwable> failure = new AtomicReference<>();
         Thread app = new Thread(() -> {
             try {
-                code.set(run(out, "--retries", "8", nginx.url("live", "comeback"), data("short.flv").toString()));
+                // The long clip: its key frames every 2 s let video resume soon after the reconnection.
+                code.set(run(out, "--retries", "8", nginx.url("live", "comeback"), data("clip.flv").toString()));
             } catch (Throwable t) {
                 failure.set(t);
             }
@@ -191,16 +192,17 @@ class PublishAppTest {
         nginx.kill();
         Thread.sleep(700);
         nginx.start();
-        app.join(60_000);
+        app.join(90_000);
         assertFalse(app.isAlive());
         String text = out.toString(StandardCharsets.UTF_8);
         assertEquals(null, failure.get(), text);
         assertEquals(0, code.get(), text);
         assertTrue(text.contains("connection lost; reconnecting"), text);
         assertTrue(text.contains("reconnections 1") || text.contains("1 reconnections"), text);
-        // The new publish was recorded afresh.
+        // The new publish was recorded afresh, from a key frame on.
         Path rec = nginx.recording("comeback");
         assertTrue(settled(rec, "v") > 0, text);
+        assertTrue(firstVideoPacketIsKey(rec), text);
     }
 
     @Test
@@ -242,6 +244,14 @@ class PublishAppTest {
                 data("short.flv").toString(), data("short.aac").toString()));
         assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "--fast",
                 "rtmp://127.0.0.1:" + RtmpServer.freePort() + "/live/x", data("short.flv").toString()));
+    }
+
+    private static boolean firstVideoPacketIsKey(Path rec) throws Exception {
+        Process p = new ProcessBuilder("ffprobe", "-v", "error", "-select_streams", "v:0", "-read_intervals",
+                "%+#1", "-show_entries", "packet=flags", "-of", "csv=p=0", rec.toString()).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
+        p.waitFor();
+        return out.startsWith("K");
     }
 
     private static int settled(Path rec, String type) throws Exception {

@@ -13,9 +13,9 @@ import tessora.media.h264.H264;
 
 /**
  * A raw Annex B .h264 stream, with an optional ADTS .aac stream, read into {@link MediaUnit}s. Raw H.264 carries
- * no times: access unit n is stamped n / fps seconds, and presentation time equals decoding time (a stream with
- * B-frames keeps its order but is shown by decoding time; publish its FLV or MP4 to keep the composition times).
- * Audio frames are stamped by the samples before them.
+ * no times: access unit n is decoded at n / fps seconds and presented at its display position (from the pictures'
+ * order counts) plus the stream's reordering delay, so B-frames keep their composition times. Audio frames are
+ * stamped by the samples before them.
  */
 public final class RawFiles implements MediaSource {
     private static final int[] ADTS_RATES = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000,
@@ -47,6 +47,11 @@ public final class RawFiles implements MediaSource {
     }
 
     private static int readH264(byte[] b, int fps, List<MediaUnit> out, String name) throws IOException {
+        int[] display = displayOrder(b);
+        int delay = 0;
+        for (int i = 0; i < display.length; i++) {
+            delay = Math.max(delay, i - display[i]);
+        }
         int at = 0;
         int n = 0;
         boolean haveConfig = false;
@@ -65,8 +70,10 @@ public final class RawFiles implements MediaSource {
                 out.add(new MediaUnit(MediaUnit.Kind.VIDEO_CONFIG, 0, 0, true, au, MediaUnit.Form.ANNEXB));
                 haveConfig = true;
             }
-            long ms = n * 1000L / fps;
-            out.add(new MediaUnit(MediaUnit.Kind.VIDEO_FRAME, ms, ms, (types & (1 << H264.NAL_SLICE_IDR)) != 0, au,
+            // Rounded to the millisecond as FFmpeg's muxers round, so a raw stream and its FLV agree.
+            long dts = Math.round(n * 1000.0 / fps);
+            long pts = n < display.length ? Math.round((display[n] + delay) * 1000.0 / fps) : dts;
+            out.add(new MediaUnit(MediaUnit.Kind.VIDEO_FRAME, dts, pts, (types & (1 << H264.NAL_SLICE_IDR)) != 0, au,
                     MediaUnit.Form.ANNEXB));
             n++;
         }
@@ -74,6 +81,16 @@ public final class RawFiles implements MediaSource {
             throw new IOException(name + ": no access unit carries both SPS and PPS");
         }
         return n;
+    }
+
+    /** The display position of each access unit; none (presentation by decoding order) when it cannot be read. */
+    private static int[] displayOrder(byte[] b) {
+        int count = H264.annexb_display_order(b, 0, b.length, null);
+        if (count <= 0) {
+            return new int[0];
+        }
+        int[] display = new int[count];
+        return H264.annexb_display_order(b, 0, b.length, display) == count ? display : new int[0];
     }
 
     /** A bit per nal_unit_type present behind the start codes of an Annex B access unit. */

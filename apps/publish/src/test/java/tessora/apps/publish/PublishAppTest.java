@@ -158,8 +158,9 @@ class PublishAppTest {
         assertTrue(text.contains("FLV-write mode"), text);
         assertTrue(text.contains("published:"), text);
         Path rec = nginx.recording("raw");
-        int frames = RtmpServer.packetTimes(data("short.flv"), "v").size();
-        assertEquals(frames, settled(rec, "v"));
+        settled(rec, "v");
+        // Times from the pictures' order counts: the same as FFmpeg's own FLV of the stream.
+        assertEquals(RtmpServer.packetTimes(data("short.flv"), "v"), RtmpServer.packetTimes(rec, "v"));
         assertEquals(RtmpServer.packetTimes(data("short.flv"), "a").size(), RtmpServer.packetTimes(rec, "a").size());
     }
 

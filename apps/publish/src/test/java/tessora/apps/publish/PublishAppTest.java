@@ -233,6 +233,60 @@ class PublishAppTest {
         assertTrue(text.contains("stopped:"), text);
     }
 
+    /**
+     * With credentials the run publishes to a server that demands adobe or llnw publisher authentication (the
+     * challenge server checks the scheme's real algorithm); a wrong password is refused before anything is sent.
+     */
+    @Test
+    void credentialsPassTheAuthenticatingServer() throws Exception {
+        int frames = RtmpServer.packetTimes(data("short.flv"), "v").size();
+        int audio = RtmpServer.packetTimes(data("short.flv"), "a").size();
+        for (String scheme : new String[] {"adobe", "llnw"}) {
+            Path record = Files.createTempFile("challenge", ".jsonl");
+            int port = RtmpServer.freePort();
+            Process server = new ProcessBuilder("python3",
+                    RtmpServer.sourceDir().resolve("testing/challenge-server/challenge-server").toString(),
+                    "--port", Integer.toString(port), "--auth", scheme, "--user", "alice:s3cret", "--record",
+                    record.toString(), "--max-seconds", "120").redirectErrorStream(true)
+                    .redirectOutput(ProcessBuilder.Redirect.DISCARD).start();
+            try {
+                for (int i = 0; i < 100 && !Files.readString(record).contains("\"listening\""); i++) {
+                    Thread.sleep(50);
+                }
+                String url = "rtmp://127.0.0.1:" + port + "/live/auth";
+                assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "--fast", "-u", "alice", "-p",
+                        "wrong", url, data("short.flv").toString()), scheme + ": wrong password");
+                ByteArrayOutputStream out = new ByteArrayOutputStream();
+                assertEquals(0, run(out, "--fast", "--user", "alice", "--password", "s3cret", url,
+                        data("short.flv").toString()), scheme + ": " + out);
+                String events = "";
+                for (int i = 0; i < 100; i++) {
+                    events = Files.readString(record);
+                    if (count(events, "\"type\": 9,") >= frames + 1 && events.contains("\"closed\"")) {
+                        break;
+                    }
+                    Thread.sleep(50);
+                }
+                // Every frame and both sequence headers, plus the metadata.
+                assertEquals(frames + 1, count(events, "\"type\": 9,"), scheme);
+                assertEquals(audio + 1, count(events, "\"type\": 8,"), scheme);
+                assertEquals(1, count(events, "\"type\": 18,"), scheme);
+            } finally {
+                server.destroyForcibly();
+                server.waitFor();
+                Files.deleteIfExists(record);
+            }
+        }
+    }
+
+    private static int count(String text, String part) {
+        int n = 0;
+        for (int at = text.indexOf(part); at >= 0; at = text.indexOf(part, at + 1)) {
+            n++;
+        }
+        return n;
+    }
+
     @Test
     void badCommandLinesAreRefused() throws Exception {
         String[][] bad = {

@@ -7,8 +7,8 @@ set(TAVREL_TEST_ENV
   "TAVREL_BINARY_DIR=${CMAKE_BINARY_DIR}")
 if(TAVREL_ASAN_UBSAN)
   # The JVM and our forked peers trip over these otherwise. librtmp has no
-  # frame pointers: only the slow unwinder sees through it, which the
-  # suppressions in lsan.supp need to match their librtmp callers.
+  # frame pointers: only the slow unwinder sees through it, so that a leak
+  # report names our code that called into librtmp.
   list(APPEND TAVREL_TEST_ENV
     "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:handle_segv=0:allow_user_segv_handler=1:fast_unwind_on_malloc=0"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"

@@ -1,5 +1,6 @@
 #include "TestLog.h"
 
+#include "RTMPDumpUtilInternal.h"
 #include "Tavrel.h"
 
 #include <cstdio>
@@ -47,6 +48,13 @@ std::string TestLog::dump() const
     return out;
 }
 
-GlobalLogCapture::GlobalLogCapture() { tavrel_set_global_logger(logger_retain(log.logger())); }
+GlobalLogCapture::GlobalLogCapture()
+{
+    // What every connect sets up, so that routines tested on their own log
+    // the same way.
+    RTMP_LogSetLevel(RTMP_LOGWARNING);
+    RTMP_LogSetCallback(&global_log_callback);
+    tavrel_set_global_logger(logger_retain(log.logger()));
+}
 
 GlobalLogCapture::~GlobalLogCapture() { tavrel_set_global_logger(nullptr); }

@@ -28,7 +28,8 @@ private:
     std::vector<std::pair<int, std::string>> lines_;
 };
 
-// Installs a TestLog as the global logger for one scope (the previous one is
+// Installs librtmp's callback (at the level a connect sets) and a TestLog
+// as the global logger for one scope (the previous one is
 // released and none is left behind).
 class GlobalLogCapture {
 public:

@@ -239,6 +239,161 @@ private:
     int num_ = 0;
 };
 
+// librtmp's AMF0 decoder leaks what it has read of a nested object or array
+// when a later part of it is malformed, reads up to two bytes past the
+// buffer for a string marker at its very end, and recurses without limit.
+// Commands are therefore checked first with the same grammar, bounded and
+// without allocating: what passes here librtmp decodes completely.
+constexpr int kAmfMalformed = -1;
+constexpr int kAmfMaxDepth = 32;
+
+int amf_check_sequence(const unsigned char *p, long n, bool has_names, int depth);
+
+uint32_t be16(const unsigned char *p) { return (uint32_t(p[0]) << 8) | p[1]; }
+uint32_t be24(const unsigned char *p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
+uint32_t be32(const unsigned char *p) { return (be16(p) << 16) | be16(p + 2); }
+
+// One value (with its name inside objects): the bytes it takes, or
+// kAmfMalformed.
+long amf_check_value(const unsigned char *p, long n, bool has_name, int depth)
+{
+    const long start = n;
+    if (n <= 0)
+        return kAmfMalformed;
+    if (has_name) {
+        if (n < 4)
+            return kAmfMalformed;
+        const long name_len = be16(p);
+        if (name_len > n - 2)
+            return kAmfMalformed;
+        p += 2 + name_len;
+        n -= 2 + name_len;
+    }
+    if (n <= 0)
+        return kAmfMalformed;
+    const unsigned char marker = *p++;
+    n--;
+    long used = 0;
+    switch (marker) {
+    case AMF_NUMBER:
+        used = 8;
+        break;
+    case AMF_BOOLEAN:
+        used = 1;
+        break;
+    case AMF_STRING:
+        if (n < 2)
+            return kAmfMalformed;
+        used = 2 + long(be16(p));
+        break;
+    case AMF_LONG_STRING:
+    case AMF_XML_DOC:
+        if (n < 4)
+            return kAmfMalformed;
+        used = 4 + long(be32(p));
+        break;
+    case AMF_DATE:
+        used = 10;
+        break;
+    case AMF_NULL:
+    case AMF_UNDEFINED:
+    case AMF_UNSUPPORTED:
+        used = 0;
+        break;
+    case AMF_OBJECT:
+    case AMF_ECMA_ARRAY: {
+        if (depth >= kAmfMaxDepth)
+            return kAmfMalformed;
+        const long skip = marker == AMF_ECMA_ARRAY ? 4 : 0;
+        if (n < skip)
+            return kAmfMalformed;
+        const long inner = amf_check_sequence(p + skip, n - skip, true, depth + 1);
+        if (inner < 0)
+            return kAmfMalformed;
+        used = skip + inner;
+        break;
+    }
+    case AMF_STRICT_ARRAY: {
+        if (depth >= kAmfMaxDepth || n < 4)
+            return kAmfMalformed;
+        uint32_t count = be32(p);
+        long at = 4;
+        while (count-- > 0) {
+            if (n - at <= 0)
+                return kAmfMalformed;
+            const long v = amf_check_value(p + at, n - at, false, depth + 1);
+            if (v < 0)
+                return kAmfMalformed;
+            at += v;
+        }
+        used = at;
+        break;
+    }
+    default:
+        // References, typed objects, record sets, movie clips, a stray
+        // object end and AMF3 values: librtmp refuses the first ones, and a
+        // live encoder never asks for the last.
+        return kAmfMalformed;
+    }
+    if (used > n)
+        return kAmfMalformed;
+    return (start - n) + used;
+}
+
+// A run of values up to an object end marker or the end of the bytes, as
+// librtmp's AMF_Decode reads it: the bytes taken, or kAmfMalformed.
+int amf_check_sequence(const unsigned char *p, long n, bool has_names, int depth)
+{
+    const long start = n;
+    while (n > 0) {
+        if (n >= 3 && be24(p) == AMF_OBJECT_END) {
+            n -= 3;
+            break;
+        }
+        const long v = amf_check_value(p, n, has_names, depth);
+        if (v < 0 || v > n)
+            return kAmfMalformed;
+        p += v;
+        n -= v;
+    }
+    return static_cast<int>(start - n);
+}
+
+// The AMF0 part of a command message: one byte in for an AMF3 command.
+bool command_body(const RTMPPacket *pkt, const char **body, int *size)
+{
+    uint32_t n = pkt->m_nBodySize;
+    const char *p = pkt->m_body;
+    if (!p)
+        return false;
+    if (pkt->m_packetType == RTMP_PACKET_TYPE_FLEX_MESSAGE) {
+        if (n < 1)
+            return false;
+        p++;
+        n--;
+    } else if (pkt->m_packetType != RTMP_PACKET_TYPE_INVOKE) {
+        return false;
+    }
+    if (n < 1 || n > INT_MAX)
+        return false;
+    *body = p;
+    *size = static_cast<int>(n);
+    return true;
+}
+
+bool is_command(const RTMPPacket *pkt)
+{
+    return pkt->m_packetType == RTMP_PACKET_TYPE_INVOKE || pkt->m_packetType == RTMP_PACKET_TYPE_FLEX_MESSAGE;
+}
+
+bool command_decodes(const RTMPPacket *pkt)
+{
+    const char *body;
+    int size;
+    return command_body(pkt, &body, &size) &&
+           amf_check_sequence(reinterpret_cast<const unsigned char *>(body), size, false, 0) >= 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -308,19 +463,11 @@ int get_response_obj_info_props(AMFObject *obj, AVal *code, AVal *level, AVal *d
 
 int needs_publisher_auth(RTMP *r, RTMPPacket *pkt, AMFObject *obj)
 {
-    if (!r || !pkt || !obj || !pkt->m_body)
+    if (!r || !pkt || !obj)
         return 0;
-    const char *body = pkt->m_body;
-    uint32_t size = pkt->m_nBodySize;
-    if (pkt->m_packetType == RTMP_PACKET_TYPE_FLEX_MESSAGE) {
-        if (size < 1)
-            return 0;
-        body++;
-        size--;
-    } else if (pkt->m_packetType != RTMP_PACKET_TYPE_INVOKE) {
-        return 0;
-    }
-    if (size < 1 || size > INT_MAX)
+    const char *body;
+    int size;
+    if (!command_body(pkt, &body, &size))
         return 0;
     if (body[0] != AMF_STRING) {
         RTMP_Log(RTMP_LOGWARNING, "%s, Sanity failed. no string method in invoke packet", "needs_publisher_auth");
@@ -328,9 +475,8 @@ int needs_publisher_auth(RTMP *r, RTMPPacket *pkt, AMFObject *obj)
     }
 
     AMFObject cmd;
-    if (AMF_Decode(&cmd, body, static_cast<int>(size), FALSE) < 0) {
-        // The decoder keeps what it read before the fault.
-        AMF_Reset(&cmd);
+    if (amf_check_sequence(reinterpret_cast<const unsigned char *>(body), size, false, 0) < 0 ||
+        AMF_Decode(&cmd, body, size, FALSE) < 0) {
         RTMP_Log(RTMP_LOGERROR, "%s, error decoding invoke packet", "needs_publisher_auth");
         return 0;
     }
@@ -422,6 +568,13 @@ int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password
             continue;
         }
 
+        // librtmp's own handling would decode a malformed command too, leak
+        // what it read and read past its end.
+        if (is_command(&packet) && !command_decodes(&packet)) {
+            RTMP_Log(RTMP_LOGERROR, "%s, error decoding invoke packet", "RTMP_ConnectStream_v2");
+            RTMPPacket_Free(&packet);
+            continue;
+        }
         AMFObject obj;
         if (!needs_publisher_auth(r, &packet, &obj)) {
             RTMP_ClientPacket(r, &packet);

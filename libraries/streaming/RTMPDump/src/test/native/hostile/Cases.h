@@ -1,6 +1,7 @@
 // What the client must make of each hostile-server scenario.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ struct Case {
     // (with this reason) unless TAVREL_HOSTILE_ALL=1, for whoever guards it.
     const char *librtmp_fault = nullptr;
 };
+
+// For test names and failure messages.
+inline void PrintTo(const Case &c, std::ostream *os) { *os << c.scenario; }
 
 // The reason to skip c, or null when it runs.
 const char *skip_reason(const Case &c);

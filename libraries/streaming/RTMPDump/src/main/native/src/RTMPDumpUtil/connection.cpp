@@ -381,6 +381,23 @@ bool command_body(const RTMPPacket *pkt, const char **body, int *size)
     return true;
 }
 
+// librtmp's handlers of these protocol control messages read their fixed
+// fields without looking at the length, past the end of a shorter body.
+bool is_short_control(const RTMPPacket *pkt)
+{
+    switch (pkt->m_packetType) {
+    case RTMP_PACKET_TYPE_CHUNK_SIZE:
+    case RTMP_PACKET_TYPE_BYTES_READ_REPORT:
+    case RTMP_PACKET_TYPE_SERVER_BW:
+    case RTMP_PACKET_TYPE_CLIENT_BW:
+        return pkt->m_nBodySize < 4;
+    case RTMP_PACKET_TYPE_CONTROL:
+        return pkt->m_nBodySize < 2;
+    default:
+        return false;
+    }
+}
+
 bool is_command(const RTMPPacket *pkt)
 {
     return pkt->m_packetType == RTMP_PACKET_TYPE_INVOKE || pkt->m_packetType == RTMP_PACKET_TYPE_FLEX_MESSAGE;
@@ -568,6 +585,12 @@ int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password
             continue;
         }
 
+        if (is_short_control(&packet)) {
+            RTMP_Log(RTMP_LOGWARNING, "%s, control message of type %d too short (%u bytes); ignored",
+                     "RTMP_ConnectStream_v2", packet.m_packetType, packet.m_nBodySize);
+            RTMPPacket_Free(&packet);
+            continue;
+        }
         // librtmp's own handling would decode a malformed command too, leak
         // what it read and read past its end.
         if (is_command(&packet) && !command_decodes(&packet)) {

@@ -218,13 +218,22 @@ void print(const std::string &mode, const std::string &contender, int chunk, int
 
 std::string clip_path(const Args &a) { return arg(a, "clip", default_clip_path()); }
 
+void on_stop_signal(int) {}
+
 int cmd_nginx()
 {
+    // SIGTERM and SIGINT end the wait below (no SA_RESTART), so that nginx
+    // is stopped with us rather than left behind.
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop_signal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
     tavrel_testing::Nginx nginx;
     std::printf("port=%d record_dir=%s\n", nginx.port(), nginx.record_dir().c_str());
     std::fflush(stdout);
     char buf[256];
-    while (std::fread(buf, 1, sizeof buf, stdin) > 0) {
+    while (read(0, buf, sizeof buf) > 0) {
     }
     return 0;
 }

@@ -23,6 +23,7 @@
 #include "Nginx.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -113,6 +114,13 @@ long rss_kb()
         std::fclose(f);
     }
     return res * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Heap in use (small blocks and mmap'ed ones), whatever is resident.
+size_t heap_bytes()
+{
+    struct mallinfo2 mi = mallinfo2();
+    return mi.uordblks + mi.hblkhd;
 }
 
 // The LD_PRELOAD counter (libbench_alloc_count.so), when it is loaded.
@@ -292,6 +300,7 @@ int cmd_scale(const Args &a)
     };
 
     long rss0 = rss_kb();
+    size_t heap0 = heap_bytes();
     std::vector<std::unique_ptr<Contender>> cs;
     std::vector<int64_t> connect_ns;
     std::string error;
@@ -341,6 +350,7 @@ int cmd_scale(const Args &a)
     int64_t wall_ns = now_ns() - start;
     Cpu u1 = cpu(RUSAGE_SELF);
     long rss2 = rss_kb();
+    size_t heap2 = heap_bytes();
     for (auto &c : cs)
         c->close();
     std::sort(connect_ns.begin(), connect_ns.end());
@@ -351,10 +361,10 @@ int cmd_scale(const Args &a)
     std::printf("R mode=scale contender=%s n=%d connected=%d seconds=%.2f sends=%" PRId64 " failures=%" PRId64
                 " cpu_ns=%" PRId64 " user_ns=%" PRId64 " sys_ns=%" PRId64 " max_late_ms=%" PRId64
                 " rss0_kb=%ld rss_connected_kb=%ld rss_streamed_kb=%ld connect_median_ns=%" PRId64
-                " connect_p95_ns=%" PRId64 " connect_max_ns=%" PRId64,
+                " connect_p95_ns=%" PRId64 " connect_max_ns=%" PRId64 " heap0_b=%zu heap_streamed_b=%zu",
                 name.c_str(), n, connected, double(wall_ns) / 1e9, sends, failures, cpu_ns,
                 u1.user_ns - u0.user_ns, u1.sys_ns - u0.sys_ns, max_late_ms, rss0, rss1, rss2, pct(0.5), pct(0.95),
-                connect_ns.empty() ? 0 : connect_ns.back());
+                connect_ns.empty() ? 0 : connect_ns.back(), heap0, heap2);
     if (!error.empty())
         std::printf(" error=\"%s\"", error.c_str());
     std::printf("\n");

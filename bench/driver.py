@@ -15,12 +15,13 @@ import subprocess
 import sys
 import time
 
-CONTENDERS = ["floor", "rtmp_write", "packet", "flvwrite"]
+CONTENDERS = ["floor", "rtmp_write", "packet", "flvwrite", "coalesced"]
 LABEL = {
     "floor": "write(2) floor",
     "rtmp_write": "librtmp RTMP_Write",
     "packet": "tavrel packet mode",
     "flvwrite": "tavrel FLV-write mode",
+    "coalesced": "one write per message (sketch)",
 }
 
 

@@ -29,7 +29,8 @@ protected:
     std::string error_;
 };
 
-// Names: "floor", "rtmp_write", "packet", "flvwrite".
+// Names: "floor", "rtmp_write", "packet", "flvwrite", "coalesced" (the
+// bytes librtmp's sender makes, gathered per message into one write).
 // floor needs the whole run up front: it replays the bytes librtmp's sender
 // makes for exactly these steps at this chunk size.
 std::unique_ptr<Contender> make_contender(const std::string &name, Clip &clip, const std::vector<Step> &steps,

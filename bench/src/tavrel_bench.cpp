@@ -166,6 +166,7 @@ RunResult run_one(Contender &c, Clip &clip, const std::vector<Step> &steps, cons
         }
     CountsFn counts = alloc_counter();
     AllocCounts a0{0, 0, 0}, a1{0, 0, 0};
+    drain(c.fd(), 2000);
     int64_t wire0 = tcp_bytes_sent(c.fd());
     Cpu u0 = cpu(RUSAGE_THREAD);
     int64_t c0 = thread_cpu_ns();
@@ -250,7 +251,7 @@ int cmd_run(const Args &a)
 {
     Clip clip(clip_path(a));
     int rounds = iarg(a, "rounds", 3), laps = iarg(a, "laps", 10), chunk = iarg(a, "chunk", 128);
-    auto names = split(arg(a, "contenders", "floor,rtmp_write,packet,flvwrite"), ',');
+    auto names = split(arg(a, "contenders", "floor,rtmp_write,packet,flvwrite,coalesced"), ',');
     auto steps = plan(clip, laps);
     std::vector<std::unique_ptr<Contender>> cs;
     for (const auto &n : names)
@@ -383,7 +384,7 @@ int cmd_verify(const Args &a)
         base = "rtmp://127.0.0.1:" + std::to_string(own->port()) + "/live";
         dir = own->record_dir();
     }
-    auto names = split(arg(a, "contenders", "floor,rtmp_write,packet,flvwrite"), ',');
+    auto names = split(arg(a, "contenders", "floor,rtmp_write,packet,flvwrite,coalesced"), ',');
     auto chunks = split(arg(a, "chunks", "128,4096"), ',');
     auto steps = plan(clip, 1);
     int failures = 0;

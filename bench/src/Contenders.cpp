@@ -268,8 +268,12 @@ public:
         uint32_t len = m.body_len(), ts = m.seq_header ? 0 : m.ts_ms + offset_ms;
         size_t cs = size_t(r_->m_outChunkSize);
         size_t chunks = (len + cs - 1) / cs;
-        out_.resize(12 + len + (chunks ? chunks - 1 : 0));
-        uint8_t *o = out_.data();
+        size_t total = 12 + len + (chunks ? chunks - 1 : 0);
+        if (total > cap_) {  // grows to the largest message, never zero-filled
+            out_.reset(new uint8_t[total]);
+            cap_ = total;
+        }
+        uint8_t *o = out_.get();
         int sid = r_->m_stream_id;
         uint8_t h[12] = {0x04, uint8_t(ts >> 16), uint8_t(ts >> 8), uint8_t(ts), uint8_t(len >> 16),
                          uint8_t(len >> 8), uint8_t(len), m.type, uint8_t(sid), uint8_t(sid >> 8),
@@ -286,8 +290,8 @@ public:
             if (left > 0)
                 *o++ = 0xC4;  // type 3, chunk stream 4
         }
-        const uint8_t *p = out_.data();
-        size_t left = out_.size();
+        const uint8_t *p = out_.get();
+        size_t left = total;
         while (left > 0) {
             ssize_t n = ::write(r_->m_sb.sb_socket, p, left);
             if (n < 0 && errno == EINTR)
@@ -301,7 +305,8 @@ public:
     }
 
 private:
-    std::vector<uint8_t> out_;
+    std::unique_ptr<uint8_t[]> out_;
+    size_t cap_ = 0;
 };
 
 // A sink like a Java logger set to INFO: what passes the level is formatted.

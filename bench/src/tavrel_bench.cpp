@@ -12,6 +12,7 @@
 //       [--warm-laps W] [--callgrind] [--alloc]
 //       one contender, for strace, callgrind and the allocation counter
 //   tavrel_bench scale --url-base B --n N [--seconds S] [--contender packet]
+//       [--chunk C]
 //       N publishers paced at the clip's own rate (30 fps + audio)
 //   tavrel_bench verify [--url-base rtmp://127.0.0.1:P/live --record-dir D]
 //       each contender's stream, as nginx recorded it, against the clip
@@ -290,7 +291,7 @@ int cmd_once(const Args &a)
 int cmd_scale(const Args &a)
 {
     Clip clip(clip_path(a));
-    int n = iarg(a, "n", 10), seconds = iarg(a, "seconds", 5);
+    int n = iarg(a, "n", 10), seconds = iarg(a, "seconds", 5), chunk = iarg(a, "chunk", 128);
     std::string name = arg(a, "contender", "packet"), base = arg(a, "url-base", "");
     int laps = int((uint64_t(seconds) * 1000) / clip.duration_ms()) + 1;
     auto steps = plan(clip, laps);
@@ -308,8 +309,13 @@ int cmd_scale(const Args &a)
     for (int i = 0; i < n; ++i) {
         auto c = make_contender(name, clip, steps, 128);
         int64_t t0 = now_ns();
-        if (!c->connect(base + "/scale" + std::to_string(n) + "_" + std::to_string(i))) {
+        if (!c->connect(base + "/scale" + std::to_string(n) + "_" + std::to_string(chunk) + "_" +
+                        std::to_string(i))) {
             error = c->error() + " at publisher " + std::to_string(i);
+            break;
+        }
+        if (!set_out_chunk_size(c->rtmp(), chunk)) {
+            error = "Set Chunk Size failed at publisher " + std::to_string(i);
             break;
         }
         connect_ns.push_back(now_ns() - t0);
@@ -359,11 +365,11 @@ int cmd_scale(const Args &a)
         return connect_ns.empty() ? 0 : connect_ns[std::min(connect_ns.size() - 1, size_t(p * connect_ns.size()))];
     };
     int64_t cpu_ns = (u1.user_ns - u0.user_ns) + (u1.sys_ns - u0.sys_ns);
-    std::printf("R mode=scale contender=%s n=%d connected=%d seconds=%.2f sends=%" PRId64 " failures=%" PRId64
+    std::printf("R mode=scale contender=%s chunk=%d n=%d connected=%d seconds=%.2f sends=%" PRId64 " failures=%" PRId64
                 " cpu_ns=%" PRId64 " user_ns=%" PRId64 " sys_ns=%" PRId64 " max_late_ms=%" PRId64
                 " rss0_kb=%ld rss_connected_kb=%ld rss_streamed_kb=%ld connect_median_ns=%" PRId64
                 " connect_p95_ns=%" PRId64 " connect_max_ns=%" PRId64 " heap0_b=%zu heap_streamed_b=%zu",
-                name.c_str(), n, connected, double(wall_ns) / 1e9, sends, failures, cpu_ns,
+                name.c_str(), chunk, n, connected, double(wall_ns) / 1e9, sends, failures, cpu_ns,
                 u1.user_ns - u0.user_ns, u1.sys_ns - u0.sys_ns, max_late_ms, rss0, rss1, rss2, pct(0.5), pct(0.95),
                 connect_ns.empty() ? 0 : connect_ns.back(), heap0, heap2);
     if (!error.empty())

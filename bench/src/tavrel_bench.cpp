@@ -324,12 +324,13 @@ int cmd_scale(const Args &a)
     long rss1 = rss_kb();
     int connected = int(cs.size());
 
-    // Every publisher follows the clip's own clock, phases spread over one
-    // frame interval so that they do not all send at the same instant.
+    // Every publisher follows the clip's own clock. Independent encoders do
+    // not cut their key frames at the same instant: the starts are spread
+    // over one GOP (2 s), so that the publishers' key frames are too.
     std::vector<size_t> pos(cs.size(), 0);
     std::vector<int64_t> phase(cs.size());
     for (size_t i = 0; i < cs.size(); ++i)
-        phase[i] = int64_t(i) * 33 / std::max<int64_t>(1, int64_t(cs.size()));
+        phase[i] = int64_t(i) * 2000 / std::max<int64_t>(1, int64_t(cs.size()));
     int64_t end_ms = int64_t(seconds) * 1000;
     int64_t max_late_ms = 0, sends = 0, failures = 0;
     Cpu u0 = cpu(RUSAGE_SELF);
@@ -343,7 +344,7 @@ int cmd_scale(const Args &a)
             while (pos[i] < steps.size() && due_ms(steps[pos[i]]) + phase[i] <= t_ms) {
                 const Step &s = steps[pos[i]];
                 int64_t late = (now_ns() - start) / 1000000 - (due_ms(s) + phase[i]);
-                // The sequence headers are all due at once at the start.
+                // A stream's sequence headers are all due at once at its start.
                 if (!msgs[s.index].seq_header)
                     max_late_ms = std::max(max_late_ms, late);
                 if (!cs[i]->send(msgs[s.index], s.offset_ms))

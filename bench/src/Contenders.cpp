@@ -157,6 +157,43 @@ Capture capture_chunks(Clip &clip, const std::vector<Step> &steps, int chunk_siz
     return cap;
 }
 
+uint8_t *Scratch::room(size_t n)
+{
+    if (n > cap_) {  // grows to the largest message; never zero-filled
+        buf_.reset(new uint8_t[n]);
+        cap_ = n;
+    }
+    return buf_.get();
+}
+
+size_t coalesce_message(const Message &m, uint32_t ts, int chunk_size, int stream_id, Scratch &out)
+{
+    uint32_t len = m.body_len();
+    size_t cs = size_t(chunk_size);
+    size_t chunks = (len + cs - 1) / cs;
+    size_t total = 12 + len + (chunks ? chunks - 1 : 0);
+    uint8_t *o = out.room(total);
+    uint32_t sid = uint32_t(stream_id);
+    const uint8_t h[12] = {0x04,  // header type 0, chunk stream 4
+                           uint8_t(ts >> 16), uint8_t(ts >> 8), uint8_t(ts), uint8_t(len >> 16), uint8_t(len >> 8),
+                           uint8_t(len), m.type,
+                           // message stream id, little-endian
+                           uint8_t(sid), uint8_t(sid >> 8), uint8_t(sid >> 16), uint8_t(sid >> 24)};
+    std::memcpy(o, h, sizeof h);
+    o += sizeof h;
+    const uint8_t *b = m.body();
+    for (size_t left = len; left > 0;) {
+        size_t n = left < cs ? left : cs;
+        std::memcpy(o, b, n);
+        o += n;
+        b += n;
+        left -= n;
+        if (left > 0)
+            *o++ = 0xC4;  // header type 3, chunk stream 4
+    }
+    return total;
+}
+
 namespace {
 
 // librtmp set up as a publisher the way its own users do it.
@@ -258,39 +295,15 @@ private:
 std::atomic<uint64_t> formatted_bytes{0};
 
 // What a chunk writer that gathers a message's chunks into one buffer and
-// writes it with one call would cost: the same bytes on the wire as
-// librtmp's sender (full header, 1-byte continuation headers), one write.
+// writes it with one call would cost.
 class CoalescedContender : public LibrtmpConnection {
 public:
     std::string name() const override { return "coalesced"; }
     bool send(Message &m, uint32_t offset_ms) override
     {
-        uint32_t len = m.body_len(), ts = m.seq_header ? 0 : m.ts_ms + offset_ms;
-        size_t cs = size_t(r_->m_outChunkSize);
-        size_t chunks = (len + cs - 1) / cs;
-        size_t total = 12 + len + (chunks ? chunks - 1 : 0);
-        if (total > cap_) {  // grows to the largest message, never zero-filled
-            out_.reset(new uint8_t[total]);
-            cap_ = total;
-        }
-        uint8_t *o = out_.get();
-        int sid = r_->m_stream_id;
-        uint8_t h[12] = {0x04, uint8_t(ts >> 16), uint8_t(ts >> 8), uint8_t(ts), uint8_t(len >> 16),
-                         uint8_t(len >> 8), uint8_t(len), m.type, uint8_t(sid), uint8_t(sid >> 8),
-                         uint8_t(sid >> 16), uint8_t(sid >> 24)};
-        std::memcpy(o, h, 12);
-        o += 12;
-        const uint8_t *b = m.body();
-        for (size_t left = len; left > 0;) {
-            size_t n = left < cs ? left : cs;
-            std::memcpy(o, b, n);
-            o += n;
-            b += n;
-            left -= n;
-            if (left > 0)
-                *o++ = 0xC4;  // type 3, chunk stream 4
-        }
-        const uint8_t *p = out_.get();
+        uint32_t ts = m.seq_header ? 0 : m.ts_ms + offset_ms;
+        size_t total = coalesce_message(m, ts, r_->m_outChunkSize, r_->m_stream_id, out_);
+        const uint8_t *p = out_.data();
         size_t left = total;
         while (left > 0) {
             ssize_t n = ::write(r_->m_sb.sb_socket, p, left);
@@ -305,8 +318,7 @@ public:
     }
 
 private:
-    std::unique_ptr<uint8_t[]> out_;
-    size_t cap_ = 0;
+    Scratch out_;
 };
 
 // A sink like a Java logger set to INFO: what passes the level is formatted.

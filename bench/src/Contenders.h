@@ -52,6 +52,21 @@ struct Capture {
 };
 Capture capture_chunks(Clip &clip, const std::vector<Step> &steps, int chunk_size, int stream_id);
 
+// A buffer that keeps its largest size.
+class Scratch {
+public:
+    uint8_t *room(size_t n);
+    const uint8_t *data() const { return buf_.get(); }
+
+private:
+    std::unique_ptr<uint8_t[]> buf_;
+    size_t cap_ = 0;
+};
+
+// One message as chunks, the way librtmp's sender lays it out with a full
+// header on chunk stream 4 (timestamps below 2^24), into out; its length.
+size_t coalesce_message(const Message &m, uint32_t ts, int chunk_size, int stream_id, Scratch &out);
+
 // Bytes the connection's socket has handed to TCP so far (TCP_INFO), or -1.
 int64_t tcp_bytes_sent(int fd);
 // Waits (up to timeout_ms) until everything queued on the socket has been

@@ -145,6 +145,24 @@ class Bench:
         (c1, m1, _), (c3, m3, calls) = counts[1], counts[3]
         return {"per_msg": (c3 - c1) / (m3 - m1), "names": sorted(calls)}
 
+    def ffmpeg_syscalls(self):
+        """FFmpeg's send calls per message, 1 lap against 3 laps."""
+        counts = {}
+        for laps in (1, 3):
+            out = self.out + f".strace.ffmpeg.{laps}"
+            cmd = ["strace", "-f", "-c", "-o", out, "ffmpeg", "-nostdin", "-v", "error", "-stream_loop",
+                   str(laps - 1), "-i", self.clip, "-map", "0", "-c", "copy", "-f", "flv",
+                   f"{self.url()}/strace_ffmpeg_{laps}"]
+            self.raw.write("$ " + " ".join(cmd) + "\n")
+            if subprocess.run(cmd, capture_output=True, timeout=300).returncode != 0:
+                return None
+            with open(out) as f:
+                counts[laps] = sum(int(l.split()[3]) for l in f
+                                   if len(l.split()) >= 5 and l.split()[-1] in ("sendto", "write", "writev",
+                                                                                "sendmsg"))
+        msgs = self.msgs_per_lap
+        return {"per_msg": (counts[3] - counts[1]) / (2 * msgs)} if msgs else None
+
     def callgrind(self, contender, chunk):
         out = self.out + f".callgrind.{contender}.{chunk}"
         rows = self.run(["once", "--url", f"{self.url()}/cg_{contender}_{chunk}", "--contender", contender,
@@ -254,6 +272,15 @@ class Bench:
         return {r["what"]: r for r in rows}
 
 
+def keeps_pace(r):
+    """Every publisher connected, no send failed, 99% of the frames went out
+    within 100 ms of their time and nothing due was older than 100 ms at the
+    end. (Single late outliers come from the other helpers' work on this
+    shared machine; the 99th percentile and the backlog do not.)"""
+    return (r["connected"] == r["n"] and r["failures"] == 0 and r["p99_late_ms"] < 100
+            and r["backlog_ms"] < 100)
+
+
 def fmt(v, digits=2):
     if v is None:
         return "n/a"
@@ -308,6 +335,8 @@ def main():
 
         log(f"throughput, {rounds} rounds x {laps} laps, chunk sizes {chunks}")
         tp = {c: b.throughput(c, rounds, laps) for c in chunks}
+        rw = tp[128].get("rtmp_write", {})
+        b.msgs_per_lap = (rw["msgs"] - 2) / laps if "msgs" in rw else 0
         log("system calls (strace -c)")
         sc = {(c, k): b.syscalls(c, k) for k in (128, 4096) for c in CONTENDERS}
         log("instructions (callgrind)")
@@ -319,9 +348,10 @@ def main():
         ff = b.whole_process(["ffmpeg", "-nostdin", "-v", "error", "-stream_loop", str(laps - 1), "-i", b.clip,
                               "-map", "0", "-c", "copy", "-f", "flv", b.url() + "/ffmpeg_{round}"], rounds)
         own = {}
-        for c in ("rtmp_write", "packet"):
-            own[c] = b.whole_process([b.bin, "once", "--url", b.url() + f"/child_{c}_{{round}}", "--contender", c,
-                                      "--laps", str(laps)], rounds)
+        for c, k in (("rtmp_write", 128), ("packet", 128), ("packet", 4096)):
+            own[(c, k)] = b.whole_process([b.bin, "once", "--url", b.url() + f"/child_{c}_{k}_{{round}}",
+                                           "--contender", c, "--laps", str(laps), "--chunk", str(k)], rounds)
+        ff_calls = b.ffmpeg_syscalls()
         log(f"scale ({b.scale_contender})")
         seconds = 4 if args.quick else 6
         sca = []
@@ -332,7 +362,7 @@ def main():
                 if r is None:
                     break
                 sca.append(r)
-                keeps = r["connected"] == n and r["failures"] == 0 and r["max_late_ms"] < 100
+                keeps = keeps_pace(r)
                 if not keeps and n > 10:
                     break
                 if keeps:
@@ -388,14 +418,19 @@ def main():
     report.append("### Whole process, same clip, unpaced (CPU seconds per GB of media)")
     report.append("")
     rows = []
-    for name, d in [("ffmpeg -c copy -f flv", ff), ("tavrel_bench once rtmp_write", own.get("rtmp_write")),
-                    ("tavrel_bench once packet", own.get("packet"))]:
+    for name, d, calls in [
+            ("ffmpeg -c copy -f flv (it sends Set Chunk Size 4096)", ff, ff_calls),
+            ("tavrel_bench once, librtmp RTMP_Write, chunk 128", own.get(("rtmp_write", 128)),
+             sc.get(("rtmp_write", 128))),
+            ("tavrel_bench once, tavrel packet mode, chunk 128", own.get(("packet", 128)), sc.get(("packet", 128))),
+            ("tavrel_bench once, tavrel packet mode, chunk 4096", own.get(("packet", 4096)),
+             sc.get(("packet", 4096)))]:
         if not d or "error" in d:
-            rows.append([name, "missing: " + (d or {}).get("error", ""), "", "", ""])
+            rows.append([name, "missing: " + (d or {}).get("error", ""), "", "", "", ""])
             continue
         rows.append([name, fmt(d["cpu_s"] / body_gb), fmt(body_gb * 1e3 / d["wall_s"]), fmt(d["wall_s"], 3),
-                     ratio(d["cpu_s"], ff.get("cpu_s"))])
-    report.append(table(["process", "CPU s/GB", "MB/s", "wall s", "CPU vs FFmpeg"], rows))
+                     fmt(calls["per_msg"]) if calls else "n/a", ratio(d["cpu_s"], ff.get("cpu_s"))])
+    report.append(table(["process", "CPU s/GB", "MB/s", "wall s", "send calls/msg", "CPU vs FFmpeg"], rows))
     report.append("")
 
     report.append("### Outgoing chunk size (Set Chunk Size right after the publish)")
@@ -432,12 +467,13 @@ def main():
                      f"{r['cpu_ns'] / 1e9 / r['seconds'] * 100:.0f}%",
                      fmt((r["rss_streamed_kb"] - r["rss0_kb"]) / n), fmt((r["heap_streamed_b"] - r["heap0_b"]) / n / 1024),
                      fmt(r["connect_median_ns"] / 1e6), fmt(r["connect_p95_ns"] / 1e6),
-                     fmt(r["connect_max_ns"] / 1e6), r["max_late_ms"], r["failures"],
-                     "yes" if r["connected"] == r["n"] and r["failures"] == 0 and r["max_late_ms"] < 100 else "no"])
+                     fmt(r["connect_max_ns"] / 1e6), r["p99_late_ms"], r["max_late_ms"], r["backlog_ms"],
+                     r["failures"], "yes" if keeps_pace(r) else "no"])
     report.append(table(["chunk", "N", "connected", "CPU ms per stream-s", "CPU us/msg", "nginx CPU", "process CPU", "RSS KB/ctx (streamed)",
-                         "heap KB/ctx (streamed)", "connect ms median", "p95", "max", "max late ms",
-                         "failed sends", "keeps pace"], rows))
-    report.append("\nLargest N that kept pace (late < 100 ms, every publisher connected, no failed send): " +
+                         "heap KB/ctx (streamed)", "connect ms median", "p95", "max", "late ms p99", "late ms max",
+                         "backlog ms at end", "failed sends", "keeps pace"], rows))
+    report.append("\nLargest N that kept pace (every publisher connected, no failed send, p99 lateness and "
+                  "backlog below 100 ms): " +
                   ", ".join(f"{best.get(k, 'none')} at chunk {k}" for k, _ in scale_plan))
     report.append("")
 

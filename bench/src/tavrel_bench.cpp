@@ -333,6 +333,7 @@ int cmd_scale(const Args &a)
         phase[i] = int64_t(i) * 2000 / std::max<int64_t>(1, int64_t(cs.size()));
     int64_t end_ms = int64_t(seconds) * 1000;
     int64_t max_late_ms = 0, sends = 0, failures = 0;
+    std::vector<int64_t> lateness;  // per frame sent, ms behind its due time
     Cpu u0 = cpu(RUSAGE_SELF);
     int64_t start = now_ns();
     int64_t t_ms = 0;
@@ -345,8 +346,10 @@ int cmd_scale(const Args &a)
                 const Step &s = steps[pos[i]];
                 int64_t late = (now_ns() - start) / 1000000 - (due_ms(s) + phase[i]);
                 // A stream's sequence headers are all due at once at its start.
-                if (!msgs[s.index].seq_header)
+                if (!msgs[s.index].seq_header) {
                     max_late_ms = std::max(max_late_ms, late);
+                    lateness.push_back(late);
+                }
                 if (!cs[i]->send(msgs[s.index], s.offset_ms))
                     ++failures;
                 ++sends;
@@ -357,6 +360,13 @@ int cmd_scale(const Args &a)
     }
     int64_t wall_ns = now_ns() - start;
     Cpu u1 = cpu(RUSAGE_SELF);
+    // Behind at the end: the oldest message that was due and is still unsent.
+    int64_t backlog_ms = 0;
+    for (size_t i = 0; i < cs.size(); ++i)
+        if (pos[i] < steps.size())
+            backlog_ms = std::max(backlog_ms, t_ms - (due_ms(steps[pos[i]]) + phase[i]));
+    std::sort(lateness.begin(), lateness.end());
+    int64_t p99_late_ms = lateness.empty() ? 0 : lateness[std::min(lateness.size() - 1, lateness.size() * 99 / 100)];
     long rss2 = rss_kb();
     size_t heap2 = heap_bytes();
     for (auto &c : cs)
@@ -369,10 +379,10 @@ int cmd_scale(const Args &a)
     std::printf("R mode=scale contender=%s chunk=%d n=%d connected=%d seconds=%.2f sends=%" PRId64 " failures=%" PRId64
                 " cpu_ns=%" PRId64 " user_ns=%" PRId64 " sys_ns=%" PRId64 " max_late_ms=%" PRId64
                 " rss0_kb=%ld rss_connected_kb=%ld rss_streamed_kb=%ld connect_median_ns=%" PRId64
-                " connect_p95_ns=%" PRId64 " connect_max_ns=%" PRId64 " heap0_b=%zu heap_streamed_b=%zu",
+                " connect_p95_ns=%" PRId64 " connect_max_ns=%" PRId64 " heap0_b=%zu heap_streamed_b=%zu p99_late_ms=%" PRId64 " backlog_ms=%" PRId64,
                 name.c_str(), chunk, n, connected, double(wall_ns) / 1e9, sends, failures, cpu_ns,
                 u1.user_ns - u0.user_ns, u1.sys_ns - u0.sys_ns, max_late_ms, rss0, rss1, rss2, pct(0.5), pct(0.95),
-                connect_ns.empty() ? 0 : connect_ns.back(), heap0, heap2);
+                connect_ns.empty() ? 0 : connect_ns.back(), heap0, heap2, p99_late_ms, backlog_ms);
     if (!error.empty())
         std::printf(" error=\"%s\"", error.c_str());
     std::printf("\n");

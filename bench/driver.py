@@ -246,13 +246,28 @@ class Bench:
                 continue
         return total
 
+    @staticmethod
+    def machine_cpu():
+        """(busy, softirq, total) jiffies of the whole machine, every helper's work included."""
+        with open("/proc/stat") as f:
+            v = [int(x) for x in f.readline().split()[1:]]
+        idle = v[3] + v[4]
+        return sum(v) - idle, v[6], sum(v)
+
     def scale(self, n, seconds, chunk):
+        m0 = self.machine_cpu()
         before = self.nginx_cpu_s()
         rows = self.run(["scale", "--url-base", self.url(), "--n", str(n), "--seconds", str(seconds),
                          "--contender", self.scale_contender, "--chunk", str(chunk)], timeout=300)
         if not rows:
             return None
         rows[0]["nginx_cpu_s"] = self.nginx_cpu_s() - before
+        m1 = self.machine_cpu()
+        total = max(1, m1[2] - m0[2])
+        ncpu = os.cpu_count() or 1
+        # In cores, like the process and nginx columns (100% = one core).
+        rows[0]["machine_busy"] = (m1[0] - m0[0]) / total * ncpu
+        rows[0]["machine_softirq"] = (m1[1] - m0[1]) / total * ncpu
         return rows[0]
 
     def jni(self):
@@ -464,12 +479,13 @@ def main():
         rows.append([r["chunk"], r["n"], r["connected"], fmt(r["cpu_ns"] / 1e6 / stream_s),
                      fmt(r["cpu_ns"] / 1e3 / max(1, r["sends"])),
                      f"{r['nginx_cpu_s'] / r['seconds'] * 100:.0f}%",
+                     f"{r['machine_softirq'] * 100:.0f}%", f"{r['machine_busy'] * 100:.0f}%",
                      f"{r['cpu_ns'] / 1e9 / r['seconds'] * 100:.0f}%",
                      fmt((r["rss_streamed_kb"] - r["rss0_kb"]) / n), fmt((r["heap_streamed_b"] - r["heap0_b"]) / n / 1024),
                      fmt(r["connect_median_ns"] / 1e6), fmt(r["connect_p95_ns"] / 1e6),
                      fmt(r["connect_max_ns"] / 1e6), r["p99_late_ms"], r["max_late_ms"], r["backlog_ms"],
                      r["failures"], "yes" if keeps_pace(r) else "no"])
-    report.append(table(["chunk", "N", "connected", "CPU ms per stream-s", "CPU us/msg", "nginx CPU", "process CPU", "RSS KB/ctx (streamed)",
+    report.append(table(["chunk", "N", "connected", "CPU ms per stream-s", "CPU us/msg", "nginx CPU", "machine softirq", "machine busy", "process CPU", "RSS KB/ctx (streamed)",
                          "heap KB/ctx (streamed)", "connect ms median", "p95", "max", "late ms p99", "late ms max",
                          "backlog ms at end", "failed sends", "keeps pace"], rows))
     report.append("\nLargest N that kept pace (every publisher connected, no failed send, p99 lateness and "

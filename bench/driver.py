@@ -246,28 +246,13 @@ class Bench:
                 continue
         return total
 
-    @staticmethod
-    def machine_cpu():
-        """(busy, softirq, total) jiffies of the whole machine, every helper's work included."""
-        with open("/proc/stat") as f:
-            v = [int(x) for x in f.readline().split()[1:]]
-        idle = v[3] + v[4]
-        return sum(v) - idle, v[6], sum(v)
-
     def scale(self, n, seconds, chunk):
-        m0 = self.machine_cpu()
         before = self.nginx_cpu_s()
         rows = self.run(["scale", "--url-base", self.url(), "--n", str(n), "--seconds", str(seconds),
                          "--contender", self.scale_contender, "--chunk", str(chunk)], timeout=300)
         if not rows:
             return None
         rows[0]["nginx_cpu_s"] = self.nginx_cpu_s() - before
-        m1 = self.machine_cpu()
-        total = max(1, m1[2] - m0[2])
-        ncpu = os.cpu_count() or 1
-        # In cores, like the process and nginx columns (100% = one core).
-        rows[0]["machine_busy"] = (m1[0] - m0[0]) / total * ncpu
-        rows[0]["machine_softirq"] = (m1[1] - m0[1]) / total * ncpu
         return rows[0]
 
     def jni(self):

@@ -117,6 +117,29 @@ long rss_kb()
     return res * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// Jiffies of the whole machine from /proc/stat: busy (not idle or waiting),
+// softirq, all.
+struct MachineCpu {
+    uint64_t busy = 0, softirq = 0, total = 0;
+};
+MachineCpu machine_cpu()
+{
+    MachineCpu m;
+    FILE *f = std::fopen("/proc/stat", "r");
+    if (!f)
+        return m;
+    unsigned long long v[8] = {0};
+    if (std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                    &v[6], &v[7]) == 8) {
+        for (auto x : v)  // guest time is already counted in user
+            m.total += x;
+        m.busy = m.total - v[3] - v[4];
+        m.softirq = v[6];
+    }
+    std::fclose(f);
+    return m;
+}
+
 // Heap in use (small blocks and mmap'ed ones), whatever is resident.
 size_t heap_bytes()
 {
@@ -335,6 +358,7 @@ int cmd_scale(const Args &a)
     int64_t max_late_ms = 0, sends = 0, failures = 0;
     std::vector<int64_t> lateness;  // per frame sent, ms behind its due time
     Cpu u0 = cpu(RUSAGE_SELF);
+    MachineCpu m0 = machine_cpu();
     int64_t start = now_ns();
     int64_t t_ms = 0;
     while (connected > 0) {
@@ -360,6 +384,11 @@ int cmd_scale(const Args &a)
     }
     int64_t wall_ns = now_ns() - start;
     Cpu u1 = cpu(RUSAGE_SELF);
+    MachineCpu m1 = machine_cpu();
+    // In cores, as the other CPU figures: 1.0 is one core fully busy.
+    double span = double(std::max<uint64_t>(1, m1.total - m0.total)) /
+                  double(std::max(1u, std::thread::hardware_concurrency()));
+    double machine_busy = double(m1.busy - m0.busy) / span, machine_softirq = double(m1.softirq - m0.softirq) / span;
     // Behind at the end: the oldest message that was due and is still unsent.
     int64_t backlog_ms = 0;
     for (size_t i = 0; i < cs.size(); ++i)
@@ -379,10 +408,10 @@ int cmd_scale(const Args &a)
     std::printf("R mode=scale contender=%s chunk=%d n=%d connected=%d seconds=%.2f sends=%" PRId64 " failures=%" PRId64
                 " cpu_ns=%" PRId64 " user_ns=%" PRId64 " sys_ns=%" PRId64 " max_late_ms=%" PRId64
                 " rss0_kb=%ld rss_connected_kb=%ld rss_streamed_kb=%ld connect_median_ns=%" PRId64
-                " connect_p95_ns=%" PRId64 " connect_max_ns=%" PRId64 " heap0_b=%zu heap_streamed_b=%zu p99_late_ms=%" PRId64 " backlog_ms=%" PRId64,
+                " connect_p95_ns=%" PRId64 " connect_max_ns=%" PRId64 " heap0_b=%zu heap_streamed_b=%zu p99_late_ms=%" PRId64 " backlog_ms=%" PRId64 " machine_busy=%.3f machine_softirq=%.3f",
                 name.c_str(), chunk, n, connected, double(wall_ns) / 1e9, sends, failures, cpu_ns,
                 u1.user_ns - u0.user_ns, u1.sys_ns - u0.sys_ns, max_late_ms, rss0, rss1, rss2, pct(0.5), pct(0.95),
-                connect_ns.empty() ? 0 : connect_ns.back(), heap0, heap2, p99_late_ms, backlog_ms);
+                connect_ns.empty() ? 0 : connect_ns.back(), heap0, heap2, p99_late_ms, backlog_ms, machine_busy, machine_softirq);
     if (!error.empty())
         std::printf(" error=\"%s\"", error.c_str());
     std::printf("\n");

@@ -117,7 +117,7 @@ class Bench:
                 continue
             med = lambda k: statistics.median(r[k] for r in mine)
             res[c] = {k: med(k) for k in ("cpu_ns", "user_ns", "sys_ns", "wall_ns", "connect_ns",
-                                          "wire_bytes", "body_bytes", "msgs")}
+                                          "wire_bytes", "body_bytes", "msgs", "segments")}
             res[c]["rounds"] = len(mine)
             res[c]["cpu_spread"] = (min(r["cpu_ns"] for r in mine), max(r["cpu_ns"] for r in mine))
         return res
@@ -447,9 +447,10 @@ def main():
             rows.append([k, LABEL[c], fmt(per_msg(d)), ratio(per_msg(d), per_msg(b128)),
                          fmt(s["per_msg"]) if s else "", fmt(g["ir_per_msg"]) if g else "",
                          f"{(d['wire_bytes'] / d['body_bytes'] - 1) * 100:.2f}%" if d.get("wire_bytes", -1) > 0 else "n/a",
+                         fmt(d["segments"] / d["msgs"]) if d.get("segments", -1) >= 0 else "n/a",
                          fmt(d["body_bytes"] / (d["wall_ns"] / 1e9) / 1e6)])
     report.append(table(["chunk", "contender", "CPU us/msg", "CPU vs 128", "write calls/msg", "instr/msg",
-                         "wire overhead", "MB/s"], rows))
+                         "wire overhead", "TCP segments/msg", "MB/s"], rows))
     report.append("")
 
     report.append(f"### Scale: N publishers in one process and one thread ({b.scale_contender}), each at the "
@@ -462,7 +463,7 @@ def main():
         n = max(1, r["connected"])
         stream_s = n * r["seconds"]
         rows.append([r["chunk"], r["n"], r["connected"], fmt(r["cpu_ns"] / 1e6 / stream_s),
-                     fmt(r["cpu_ns"] / 1e3 / max(1, r["sends"])),
+                     fmt(r["cpu_ns"] / 1e3 / max(1, r["sends"])), fmt(r["segments"] / max(1, r["sends"])),
                      f"{r['nginx_cpu_s'] / r['seconds'] * 100:.0f}%",
                      f"{r['machine_softirq'] * 100:.0f}%", f"{r['machine_busy'] * 100:.0f}%",
                      f"{r['cpu_ns'] / 1e9 / r['seconds'] * 100:.0f}%",
@@ -470,7 +471,7 @@ def main():
                      fmt(r["connect_median_ns"] / 1e6), fmt(r["connect_p95_ns"] / 1e6),
                      fmt(r["connect_max_ns"] / 1e6), r["p99_late_ms"], r["max_late_ms"], r["backlog_ms"],
                      r["failures"], "yes" if keeps_pace(r) else "no"])
-    report.append(table(["chunk", "N", "connected", "CPU ms per stream-s", "CPU us/msg", "nginx CPU", "machine softirq", "machine busy", "process CPU", "RSS KB/ctx (streamed)",
+    report.append(table(["chunk", "N", "connected", "CPU ms per stream-s", "CPU us/msg", "TCP segments/msg", "nginx CPU", "machine softirq", "machine busy", "process CPU", "RSS KB/ctx (streamed)",
                          "heap KB/ctx (streamed)", "connect ms median", "p95", "max", "late ms p99", "late ms max",
                          "backlog ms at end", "failed sends", "keeps pace"], rows))
     report.append("\nLargest N that kept pace (every publisher connected, no failed send, p99 lateness and "

@@ -79,6 +79,18 @@ int64_t tcp_bytes_sent(int fd)
     return int64_t(info.tcpi_bytes_acked);
 }
 
+int64_t tcp_segments_sent(int fd)
+{
+    struct tcp_info info;
+    std::memset(&info, 0, sizeof info);
+    socklen_t len = sizeof info;
+    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
+        return -1;
+    if (len < offsetof(struct tcp_info, tcpi_segs_out) + sizeof info.tcpi_segs_out)
+        return -1;
+    return int64_t(info.tcpi_segs_out);
+}
+
 void drain(int fd, int timeout_ms)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -69,6 +69,8 @@ size_t coalesce_message(const Message &m, uint32_t ts, int chunk_size, int strea
 
 // Bytes the connection's socket has handed to TCP so far (TCP_INFO), or -1.
 int64_t tcp_bytes_sent(int fd);
+// TCP segments the socket has sent so far (TCP_INFO), or -1.
+int64_t tcp_segments_sent(int fd);
 // Waits (up to timeout_ms) until everything queued on the socket has been
 // acknowledged by the peer.
 void drain(int fd, int timeout_ms);

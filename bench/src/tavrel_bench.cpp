@@ -158,7 +158,7 @@ struct RunResult {
     bool ok = false;
     std::string error;
     uint64_t msgs = 0, body_bytes = 0;
-    int64_t wire_bytes = -1;
+    int64_t wire_bytes = -1, segments = -1;
     int64_t cpu_ns = 0, user_ns = 0, sys_ns = 0, wall_ns = 0, connect_ns = 0;
     AllocCounts allocs{0, 0, 0};
 };
@@ -191,7 +191,7 @@ RunResult run_one(Contender &c, Clip &clip, const std::vector<Step> &steps, cons
     CountsFn counts = alloc_counter();
     AllocCounts a0{0, 0, 0}, a1{0, 0, 0};
     drain(c.fd(), 2000);
-    int64_t wire0 = tcp_bytes_sent(c.fd());
+    int64_t wire0 = tcp_bytes_sent(c.fd()), segs0 = tcp_segments_sent(c.fd());
     Cpu u0 = cpu(RUSAGE_THREAD);
     int64_t c0 = thread_cpu_ns();
     int64_t w0 = now_ns();
@@ -214,7 +214,7 @@ RunResult run_one(Contender &c, Clip &clip, const std::vector<Step> &steps, cons
     Cpu u1 = cpu(RUSAGE_THREAD);
     drain(c.fd(), 10000);
     res.wall_ns = now_ns() - w0;
-    int64_t wire1 = tcp_bytes_sent(c.fd());
+    int64_t wire1 = tcp_bytes_sent(c.fd()), segs1 = tcp_segments_sent(c.fd());
     res.cpu_ns = c1 - c0;
     res.user_ns = u1.user_ns - u0.user_ns;
     res.sys_ns = u1.sys_ns - u0.sys_ns;
@@ -222,6 +222,8 @@ RunResult run_one(Contender &c, Clip &clip, const std::vector<Step> &steps, cons
     res.body_bytes = body_bytes(clip, std::vector<Step>(steps.begin() + long(first), steps.begin() + long(i)));
     if (wire0 >= 0 && wire1 >= 0)
         res.wire_bytes = wire1 - wire0;
+    if (segs0 >= 0 && segs1 >= 0)
+        res.segments = segs1 - segs0;
     res.allocs = {a1.mallocs - a0.mallocs, a1.frees - a0.frees, a1.reallocs - a0.reallocs};
     res.ok = ok;
     if (!ok)
@@ -237,9 +239,9 @@ void print(const std::string &mode, const std::string &contender, int chunk, int
 {
     std::printf("R mode=%s contender=%s chunk=%d round=%d ok=%d msgs=%" PRIu64 " body_bytes=%" PRIu64
                 " wire_bytes=%" PRId64 " cpu_ns=%" PRId64 " user_ns=%" PRId64 " sys_ns=%" PRId64
-                " wall_ns=%" PRId64 " connect_ns=%" PRId64,
+                " wall_ns=%" PRId64 " connect_ns=%" PRId64 " segments=%" PRId64,
                 mode.c_str(), contender.c_str(), chunk, round, r.ok ? 1 : 0, r.msgs, r.body_bytes, r.wire_bytes,
-                r.cpu_ns, r.user_ns, r.sys_ns, r.wall_ns, r.connect_ns);
+                r.cpu_ns, r.user_ns, r.sys_ns, r.wall_ns, r.connect_ns, r.segments);
     if (with_allocs)
         std::printf(" mallocs=%" PRIu64 " frees=%" PRIu64 " reallocs=%" PRIu64, r.allocs.mallocs, r.allocs.frees,
                     r.allocs.reallocs);
@@ -357,6 +359,9 @@ int cmd_scale(const Args &a)
     int64_t end_ms = int64_t(seconds) * 1000;
     int64_t max_late_ms = 0, sends = 0, failures = 0;
     std::vector<int64_t> lateness;  // per frame sent, ms behind its due time
+    int64_t segs0 = 0;
+    for (auto &c : cs)
+        segs0 += std::max<int64_t>(0, tcp_segments_sent(c->fd()));
     Cpu u0 = cpu(RUSAGE_SELF);
     MachineCpu m0 = machine_cpu();
     int64_t start = now_ns();
@@ -385,6 +390,9 @@ int cmd_scale(const Args &a)
     int64_t wall_ns = now_ns() - start;
     Cpu u1 = cpu(RUSAGE_SELF);
     MachineCpu m1 = machine_cpu();
+    int64_t segs1 = 0;
+    for (auto &c : cs)
+        segs1 += std::max<int64_t>(0, tcp_segments_sent(c->fd()));
     // In cores, as the other CPU figures: 1.0 is one core fully busy.
     double span = double(std::max<uint64_t>(1, m1.total - m0.total)) /
                   double(std::max(1u, std::thread::hardware_concurrency()));
@@ -408,10 +416,10 @@ int cmd_scale(const Args &a)
     std::printf("R mode=scale contender=%s chunk=%d n=%d connected=%d seconds=%.2f sends=%" PRId64 " failures=%" PRId64
                 " cpu_ns=%" PRId64 " user_ns=%" PRId64 " sys_ns=%" PRId64 " max_late_ms=%" PRId64
                 " rss0_kb=%ld rss_connected_kb=%ld rss_streamed_kb=%ld connect_median_ns=%" PRId64
-                " connect_p95_ns=%" PRId64 " connect_max_ns=%" PRId64 " heap0_b=%zu heap_streamed_b=%zu p99_late_ms=%" PRId64 " backlog_ms=%" PRId64 " machine_busy=%.3f machine_softirq=%.3f",
+                " connect_p95_ns=%" PRId64 " connect_max_ns=%" PRId64 " heap0_b=%zu heap_streamed_b=%zu p99_late_ms=%" PRId64 " backlog_ms=%" PRId64 " machine_busy=%.3f machine_softirq=%.3f segments=%" PRId64,
                 name.c_str(), chunk, n, connected, double(wall_ns) / 1e9, sends, failures, cpu_ns,
                 u1.user_ns - u0.user_ns, u1.sys_ns - u0.sys_ns, max_late_ms, rss0, rss1, rss2, pct(0.5), pct(0.95),
-                connect_ns.empty() ? 0 : connect_ns.back(), heap0, heap2, p99_late_ms, backlog_ms, machine_busy, machine_softirq);
+                connect_ns.empty() ? 0 : connect_ns.back(), heap0, heap2, p99_late_ms, backlog_ms, machine_busy, machine_softirq, segs1 - segs0);
     if (!error.empty())
         std::printf(" error=\"%s\"", error.c_str());
     std::printf("\n");

@@ -65,6 +65,10 @@ typedef enum H264ERR {
      * or a NALUS). */
     H264ERR_NOT_ONE_UNIT = -7,
     H264ERR_NO_MEMORY = -8,
+    /* -9 and -10 are the JNI binding's (range, non-direct buffer). */
+    /* An access unit without a slice, or whose SPS, PPS or first slice
+     * header cannot be read (or names a parameter set not seen before). */
+    H264ERR_BAD_HEADER = -11,
 } H264ERR;
 
 /* The times a record carries, in ticks of timebase_num / timebase_den
@@ -122,6 +126,23 @@ H264_API void h264_free_payload(NALUPayload *payload);
  * redundant pictures, which is what encoders emit.
  */
 H264_API int32_t h264_annexb_au_len(const uint8_t *data, int32_t len);
+
+/*
+ * Display order of a whole Annex B stream, for presentation times when no
+ * container gives them: display_index[i] is the position in display order
+ * of the i-th access unit (as h264_annexb_au_len cuts them), from each
+ * primary picture's picture order count (types 0, 1 and 2) ranked within
+ * the pictures between two IDR pictures. Returns the number of access
+ * units and fills the first max_aus entries (display_index may be null when
+ * max_aus is 0, to count first), or a negative H264ERR.
+ *
+ * With a constant frame duration d, dts = i * d and pts = (display_index[i]
+ * + delay) * d, delay being the largest i - display_index[i], keep
+ * pts >= dts. A memory_management_control_operation 5 (which resets the
+ * count without an IDR) is not looked for; encoders do not emit it.
+ */
+H264_API int32_t h264_annexb_display_order(const uint8_t *data, int32_t len, int32_t *display_index,
+                                           int32_t max_aus);
 
 #ifdef __cplusplus
 }

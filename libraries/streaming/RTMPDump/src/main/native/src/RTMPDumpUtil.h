@@ -26,23 +26,32 @@ extern "C" {
  * Connects to url as a live encoder ("FMLE/3.0 (compatible; FMSc/1.0)"),
  * answers adobe / llnw publisher authentication with username / password
  * (either may be null) and waits until the server has started the publish.
- * cb becomes librtmp's process-wide log callback.
+ * Unless url is null, cb becomes librtmp's process-wide log callback (null
+ * keeps the current one) and librtmp's log level is set to RTMP_LOGWARNING.
  *
  * On success stores the record into *rtmp and returns 0; otherwise *rtmp is
  * untouched and the result is -1 (null url), -2 (url not accepted),
- * -3 (connection failed) or -4 (stream not published).
+ * -3 (connection failed) or -4 (stream not published: refused, closed by
+ * the server, authentication failed, or still challenged after three
+ * authentication rounds).
+ *
+ * The socket gets a send timeout equal to the link's timeout (the URL
+ * option "timeout=", 30 s by default), so a send to a server that has
+ * stopped reading fails instead of blocking.
  *
  * The record keeps its own copy of url and owns every text it points to;
  * the caller's strings may go as soon as the call returns. Release the
- * record with close_rtmp_w, never with RTMP_Free alone. */
+ * record with close_rtmp_w, never with RTMP_Close / RTMP_Free alone. */
 TAVREL_API int connect_rtmp_w(const char *url, const char *username, const char *password, RTMP **rtmp,
                               RTMP_LogCallback *cb);
 
 /* Ends and releases a record made by connect_rtmp_w. With is_orderly the
- * stream is unpublished and the connection closed as RTMP_Close does;
- * without it nothing more is sent (the link may be dead) but the socket is
- * still closed. Either way everything the record owns is freed. Null does
- * nothing. */
+ * stream is unpublished and the connection closed as RTMP_Close does
+ * (FCUnpublish, deleteStream, the TLS close alert); without it not one byte
+ * more is sent (the link may be dead or stalled) but the socket is still
+ * closed. Either way everything the record owns is freed, its pending FLV
+ * writer state included. Null does nothing. Must not overlap any other use
+ * of the record. */
 TAVREL_API void close_rtmp_w(RTMP *rtmp, int is_orderly);
 
 /* Reads RTMP_IsConnected / RTMP_IsTimedout under mutex (when not null).
@@ -88,9 +97,12 @@ TAVREL_API int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *lo
 TAVREL_API int RTMP_Write_fix(RTMP *r, const char *buf, int size);
 
 /* ---- Chunk writer --------------------------------------------------------
- * Write one message as chunks: 1 when all of it went out, else 0. The body
- * needs 18 writable bytes in front of it (RTMPPacket_Alloc provides them)
- * and is altered by continuation headers. */
+ * Write one message as chunks: 1 when all of it went out, else 0 (also for
+ * a chunk size below 1, a chunk stream id below 2 or above 65599 (63 for
+ * _min), a body size without body or above 24 bits). The body needs 18
+ * writable bytes in front of it (RTMPPacket_Alloc provides them); the
+ * continuation headers written into it are taken out again, so the body is
+ * as it was afterwards. m_headerType may be lowered (1 to 2). */
 TAVREL_API int RTMP_SendPacket_v2(RTMP *r, RTMPPacket *pkt, const int use_remote_call_queue);
 TAVREL_API int RTMP_SendPacket_min(RTMP *r, RTMPPacket *pkt);
 
@@ -99,7 +111,8 @@ TAVREL_API int RTMP_SendPacket_min(RTMP *r, RTMPPacket *pkt);
 TAVREL_API int RTMPSockBuf_Send_v2(RTMPSockBuf *sb, const char *buf, const int buf_len);
 
 /* Drops the bytes waiting on r's socket. 0 done, -1 null r, -2 the socket
- * cannot say how much waits, otherwise the errno of a failed read. */
+ * cannot say how much waits, -3 the server closed the connection while they
+ * were read, otherwise the errno of a failed read. */
 TAVREL_API int discard_recv_data(RTMP *r);
 
 /* librtmp's process-wide TLS context pointer; defined here too (see the

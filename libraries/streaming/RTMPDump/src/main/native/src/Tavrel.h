@@ -90,7 +90,9 @@ typedef struct RTMPDumpCtx {
 } RTMPDumpCtx;
 
 /* Process-wide logger for librtmp's own messages. Takes over the caller's
- * reference (null allowed) and releases the previous logger. */
+ * reference (null allowed) and releases the previous logger. Any thread may
+ * call it, also while others are logging: a message under way keeps the
+ * logger it started with until it is written. */
 TAVREL_API void tavrel_set_global_logger(Logger *logger);
 
 /* Connects, publishes and returns a new context, or null. username and

@@ -1,0 +1,325 @@
+// The publisher context: connect, clone, the two reconnections, state
+// queries and release.
+#include "Tavrel.h"
+
+#include "Quorlen.h"
+#include "RTMPDumpUtil.h"
+#include "RTMPDumpUtilInternal.h"
+#include "TavrelContext.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace tavrel {
+
+namespace {
+
+// A heap copy of a C string; null stays null. *failed is set when memory
+// runs out.
+char *copy_text(const char *text, bool *failed)
+{
+    if (!text)
+        return nullptr;
+    size_t n = std::strlen(text);
+    auto *copy = static_cast<char *>(std::malloc(n + 1));
+    if (!copy) {
+        *failed = true;
+        return nullptr;
+    }
+    std::memcpy(copy, text, n + 1);
+    return copy;
+}
+
+void free_texts(char *url, char *username, char *password)
+{
+    std::free(url);
+    std::free(username);
+    std::free(password);
+}
+
+// Connects from texts the new context will own (taken over in every case:
+// freed on failure). The connection record points into url, so url has to
+// be the context's own copy, never the caller's text. Takes over one
+// reference to logger only on success.
+RTMPDumpCtx *connect_owned(char *url, char *username, char *password, const ContextSettings &settings,
+                           Logger *logger)
+{
+    RTMP *rtmp = nullptr;
+    if (connect_rtmp_w(url, username, password, &rtmp, global_log_callback) != 0) {
+        free_texts(url, username, password);
+        return nullptr;
+    }
+    RTMPDumpCtx *ctx = context_new(rtmp, url, username, password, settings, logger);
+    if (!ctx) {
+        logger_log(logger, 900, "tavrel_connect:: out of memory making the context");
+        close_rtmp_w(rtmp, 1);
+        free_texts(url, username, password);
+    }
+    return ctx;
+}
+
+ContextSettings settings_of(const RTMPDumpCtx *ctx)
+{
+    // The capacities as they stand, tag header and framing included: a
+    // clone or a fresh connection starts where this one has grown to.
+    return ContextSettings{ctx->use_rtmp_write,
+                           ctx->is_rtmp_queue,
+                           ctx->is_log_audio,
+                           ctx->is_log_video,
+                           load_shared(ctx->a_body_max_len),
+                           load_shared(ctx->v_body_max_len)};
+}
+
+// The check-and-set both reconnections start with. Returns true when the
+// caller goes on (the state is now RTMP_CONN_RECONNECTING); otherwise
+// *result is what the caller returns.
+bool begin_reconnection(RTMPDumpCtx *ctx, RTMP_CONN *result)
+{
+    MutexLock lock(&ctx->state_mutex);
+    RTMP_CONN state = load_state(ctx);
+    if (state == RTMP_CONN_RECONNECTING) {
+        *result = RTMP_CONN_RECONNECTING;
+        return false;
+    }
+    if (state == RTMP_CONN_CONNECTED && RTMP_IsConnected(ctx->rtmp)) {
+        *result = RTMP_CONN_CONNECTED;
+        return false;
+    }
+    store_state(ctx, RTMP_CONN_RECONNECTING);
+    return true;
+}
+
+void free_packet(RTMPPacket *pkt)
+{
+    if (!pkt)
+        return;
+    RTMPPacket_Free(pkt);
+    std::free(pkt);
+}
+
+}  // namespace
+
+uint32_t initial_body_capacity(int is_audio, int use_rtmp_write, uint32_t payload_max_len)
+{
+    // A payload larger than any message is no use to ask for; capping it
+    // also keeps the sums below from wrapping.
+    uint32_t body = payload_max_len > kMaxMessageBody ? kMaxMessageBody
+                                                      : flv_tag_body_len(is_audio, 0, static_cast<int>(payload_max_len));
+    if (body > kMaxMessageBody)
+        body = kMaxMessageBody;
+    return flv_out_len(use_rtmp_write, body);
+}
+
+RTMPDumpCtx *context_new(RTMP *rtmp, char *url, char *username, char *password, const ContextSettings &settings,
+                         Logger *logger)
+{
+    auto *ctx = static_cast<RTMPDumpCtx *>(std::calloc(1, sizeof(RTMPDumpCtx)));
+    if (!ctx)
+        return nullptr;
+    ctx->stream_id = rtmp->m_stream_id;
+    ctx->a_body_max_len = initial_body_capacity(1, settings.use_rtmp_write, settings.a_body_max_len);
+    ctx->v_body_max_len = initial_body_capacity(0, settings.use_rtmp_write, settings.v_body_max_len);
+    ctx->a_pkt = new_rtmp_pkt(1, ctx->stream_id);
+    ctx->v_pkt = new_rtmp_pkt(0, ctx->stream_id);
+    bool ok = ctx->a_pkt && ctx->v_pkt && RTMPPacket_Alloc(ctx->a_pkt, ctx->a_body_max_len) &&
+              RTMPPacket_Alloc(ctx->v_pkt, ctx->v_body_max_len);
+    bool has_state_mutex = ok && pthread_mutex_init(&ctx->state_mutex, nullptr) == 0;
+    bool has_rtmp_mutex = has_state_mutex && pthread_mutex_init(&ctx->rtmp_mutex, nullptr) == 0;
+    if (!has_rtmp_mutex) {
+        if (has_state_mutex)
+            pthread_mutex_destroy(&ctx->state_mutex);
+        free_packet(ctx->a_pkt);
+        free_packet(ctx->v_pkt);
+        std::free(ctx);
+        return nullptr;
+    }
+    ctx->rtmp = rtmp;
+    ctx->connection_state = RTMP_CONN_CONNECTED;
+    ctx->use_rtmp_write = settings.use_rtmp_write;
+    ctx->is_rtmp_queue = settings.is_rtmp_queue;
+    ctx->prev_tag_len = 0;
+    ctx->is_log_audio = settings.is_log_audio;
+    ctx->is_log_video = settings.is_log_video;
+    ctx->logger = logger;
+    ctx->url = url;
+    ctx->url_len = url ? std::strlen(url) : 0;
+    ctx->username = username;
+    ctx->username_len = username ? std::strlen(username) : 0;
+    ctx->password = password;
+    ctx->password_len = password ? std::strlen(password) : 0;
+    return ctx;
+}
+
+void context_free_shell(RTMPDumpCtx *ctx)
+{
+    pthread_mutex_destroy(&ctx->rtmp_mutex);
+    pthread_mutex_destroy(&ctx->state_mutex);
+    free_packet(ctx->a_pkt);
+    free_packet(ctx->v_pkt);
+    std::free(ctx);
+}
+
+}  // namespace tavrel
+
+using namespace tavrel;
+
+extern "C" {
+
+RTMPDumpCtx *tavrel_connect(const char *url, const char *username, const char *password, int use_rtmp_write,
+                            int is_rtmp_queue, int is_log_audio, int is_log_video, uint32_t a_body_max_len,
+                            uint32_t v_body_max_len, Logger *logger)
+{
+    if (!url)
+        return nullptr;
+    bool failed = false;
+    char *url_copy = copy_text(url, &failed);
+    char *username_copy = copy_text(username, &failed);
+    char *password_copy = copy_text(password, &failed);
+    if (failed) {
+        logger_log(logger, 900, "tavrel_connect:: out of memory copying the settings");
+        free_texts(url_copy, username_copy, password_copy);
+        return nullptr;
+    }
+    ContextSettings settings{use_rtmp_write, is_rtmp_queue, is_log_audio, is_log_video, a_body_max_len,
+                             v_body_max_len};
+    return connect_owned(url_copy, username_copy, password_copy, settings, logger);
+}
+
+RTMPDumpCtx *tavrel_reconnect_clone(RTMPDumpCtx *ctx)
+{
+    if (!ctx)
+        return nullptr;
+    // The clone holds a reference of its own to the shared logger.
+    Logger *logger = logger_retain(ctx->logger);
+    RTMPDumpCtx *clone = tavrel_connect(ctx->url, ctx->username, ctx->password, ctx->use_rtmp_write,
+                                        ctx->is_rtmp_queue, ctx->is_log_audio, ctx->is_log_video,
+                                        load_shared(ctx->a_body_max_len), load_shared(ctx->v_body_max_len), logger);
+    if (!clone)
+        logger_release(logger);
+    return clone;
+}
+
+RTMP_CONN tavrel_reconnect_stream(RTMPDumpCtx **ctx_ptr)
+{
+    if (!ctx_ptr || !*ctx_ptr)
+        return RTMP_CONN_DISCONNECTED;
+    RTMPDumpCtx *ctx = *ctx_ptr;
+    RTMP_CONN early;
+    if (!begin_reconnection(ctx, &early))
+        return early;
+
+    // Under rtmp_mutex: a send already past its state check finishes
+    // before the stream is replaced, and one that comes later sees the
+    // reconnection and gives up. The packets' stream id is only read under
+    // this lock, so it is rewritten here too.
+    int is_reconnected = 0;
+    int new_stream_id = 0;
+    {
+        MutexLock lock(&ctx->rtmp_mutex);
+        if (RTMP_IsConnected(ctx->rtmp))
+            is_reconnected = RTMP_ReconnectStream(ctx->rtmp, 0);
+        new_stream_id = ctx->rtmp->m_stream_id;
+        if (is_reconnected) {
+            ctx->a_pkt->m_nInfoField2 = new_stream_id;
+            ctx->v_pkt->m_nInfoField2 = new_stream_id;
+        }
+    }
+    {
+        MutexLock lock(&ctx->state_mutex);
+        if (is_reconnected) {
+            store_shared(ctx->stream_id, new_stream_id);
+            store_state(ctx, RTMP_CONN_CONNECTED);
+        } else {
+            store_shared(ctx->stream_id, 0);
+            store_state(ctx, RTMP_CONN_DISCONNECTED);
+        }
+    }
+    logger_log(ctx->logger, 500, "tavrel_reconnect_stream:: %s, stream id %d",
+               is_reconnected ? "published again" : "failed", is_reconnected ? new_stream_id : 0);
+    return RTMP_CONN_CONNECTED;
+}
+
+RTMP_CONN tavrel_reconnect_full(RTMPDumpCtx **ctx_ptr)
+{
+    if (!ctx_ptr || !*ctx_ptr)
+        return RTMP_CONN_DISCONNECTED;
+    RTMPDumpCtx *ctx = *ctx_ptr;
+    RTMP_CONN early;
+    if (!begin_reconnection(ctx, &early))
+        return early;
+
+    // The settings pass from the old context to the new one: the texts and
+    // the logger reference are taken out before the old one is released.
+    ContextSettings settings = settings_of(ctx);
+    char *url = const_cast<char *>(ctx->url);
+    char *username = const_cast<char *>(ctx->username);
+    char *password = const_cast<char *>(ctx->password);
+    Logger *logger = ctx->logger;
+    ctx->url = ctx->username = ctx->password = nullptr;
+    ctx->logger = nullptr;
+    logger_log(logger, 500, "tavrel_reconnect_full:: releasing the old connection");
+    tavrel_close(ctx);  // in RTMP_CONN_RECONNECTING: the socket is closed, nothing sent
+
+    RTMPDumpCtx *fresh = connect_owned(url, username, password, settings, logger);
+    if (!fresh) {
+        logger_log(logger, 900, "tavrel_reconnect_full:: the new connection failed");
+        logger_release(logger);
+        return RTMP_CONN_DISCONNECTED;
+    }
+    *ctx_ptr = fresh;
+    return RTMP_CONN_CONNECTED;
+}
+
+int tavrel_test_connect(const char *url)
+{
+    RTMP *rtmp = nullptr;
+    int rc = connect_rtmp_w(url, nullptr, nullptr, &rtmp, global_log_callback);
+    if (rc == 0)
+        close_rtmp_w(rtmp, 1);
+    return rc;
+}
+
+RTMP_CONN tavrel_get_connection_state(RTMPDumpCtx *ctx)
+{
+    if (!ctx)
+        return RTMP_CONN_DISCONNECTED;
+    MutexLock lock(&ctx->state_mutex);
+    return load_state(ctx);
+}
+
+int tavrel_can_send(RTMPDumpCtx *ctx)
+{
+    if (!ctx)
+        return -1;
+    RTMP_CONN state;
+    int is_timedout;
+    {
+        MutexLock lock(&ctx->state_mutex);
+        state = load_state(ctx);
+        is_timedout = ctx->rtmp ? RTMP_IsTimedout(ctx->rtmp) : 1;
+    }
+    return state == RTMP_CONN_CONNECTED && !is_timedout ? 1 : 0;
+}
+
+void tavrel_close(RTMPDumpCtx *ctx)
+{
+    if (!ctx)
+        return;
+    logger_log(ctx->logger, 500, "close");
+    if (ctx->rtmp) {
+        // Only a context still publishing says goodbye to the server; any
+        // other (a failed stream reconnection, the old context of a full
+        // one) may sit on a dead link, but its socket is closed all the same.
+        bool is_orderly = load_state(ctx) == RTMP_CONN_CONNECTED;
+        if (is_orderly)
+            store_state(ctx, RTMP_CONN_DISCONNECTED);
+        close_rtmp_w(ctx->rtmp, is_orderly ? 1 : 0);
+        ctx->rtmp = nullptr;
+    }
+    free_texts(const_cast<char *>(ctx->url), const_cast<char *>(ctx->username),
+               const_cast<char *>(ctx->password));
+    logger_release(ctx->logger);
+    context_free_shell(ctx);
+}
+
+}  // extern "C"

@@ -1,0 +1,79 @@
+// Internal helpers around the publisher context: the lock guard, atomic
+// access to the fields that threads share outside a lock, and the context
+// maker behind tavrel_connect.
+#ifndef TAVREL_CONTEXT_H
+#define TAVREL_CONTEXT_H
+
+#include "Tavrel.h"
+
+#include <pthread.h>
+
+namespace tavrel {
+
+// The largest body one RTMP message (and one FLV tag) can carry: its length
+// field has 24 bits.
+constexpr uint32_t kMaxMessageBody = 0xFFFFFF;
+
+// Holds a pthread mutex for one scope.
+class MutexLock {
+public:
+    explicit MutexLock(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~MutexLock() { pthread_mutex_unlock(mutex_); }
+    MutexLock(const MutexLock &) = delete;
+    MutexLock &operator=(const MutexLock &) = delete;
+
+private:
+    pthread_mutex_t *mutex_;
+};
+
+// The record's layout is fixed, so its shared fields stay plain; these
+// give them atomic access. connection_state and stream_id are written under
+// state_mutex and read there for decisions, but a send re-reads the state
+// under rtmp_mutex (the two mutexes are never held together) and the packet
+// log reads stream_id; the capacities grow on a media thread while the Java
+// getters read them on another.
+template <typename T>
+T load_shared(const T &field)
+{
+    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+
+template <typename T>
+void store_shared(T &field, T value)
+{
+    __atomic_store_n(&field, value, __ATOMIC_RELEASE);
+}
+
+inline RTMP_CONN load_state(const RTMPDumpCtx *ctx) { return load_shared(ctx->connection_state); }
+inline void store_state(RTMPDumpCtx *ctx, RTMP_CONN state) { store_shared(ctx->connection_state, state); }
+
+// The settings a context is made with, and that its clone and its full
+// reconnection pass on.
+struct ContextSettings {
+    int use_rtmp_write;
+    int is_rtmp_queue;
+    int is_log_audio;
+    int is_log_video;
+    uint32_t a_body_max_len;  // largest audio payload expected
+    uint32_t v_body_max_len;  // largest video payload expected
+};
+
+// A context around a connected, published record. Takes over rtmp, the
+// three heap texts (malloc'd, NUL-terminated; username and password may be
+// null) and one reference to logger, but only on success: on failure (null
+// result) all of them stay the caller's.
+RTMPDumpCtx *context_new(RTMP *rtmp, char *url, char *username, char *password, const ContextSettings &settings,
+                         Logger *logger);
+
+// Releases what context_new made and the context itself, without touching
+// the connection record, the texts or the logger.
+void context_free_shell(RTMPDumpCtx *ctx);
+
+// Initial body capacity for a largest expected payload, as tavrel_connect
+// stores it (tag header and FLV framing added; at most what one RTMP
+// message can carry).
+uint32_t initial_body_capacity(int is_audio, int use_rtmp_write, uint32_t payload_max_len);
+
+}  // namespace tavrel
+
+#endif

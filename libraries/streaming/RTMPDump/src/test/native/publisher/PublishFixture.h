@@ -1,0 +1,98 @@
+// A test with its own nginx, FFmpeg's clip ready to publish, and a
+// captured log for the contexts it makes.
+#pragma once
+
+#include "Nginx.h"
+#include "PublisherTesting.h"
+#include "SourceClip.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+inline constexpr uint32_t kAudioMax = 2048;
+inline constexpr uint32_t kVideoMax = 256 * 1024;
+
+class PublishFixture : public ::testing::Test {
+public:
+    static void SetUpTestSuite()
+    {
+        signal(SIGPIPE, SIG_IGN);
+        src_ = new SourceClip(load_source(tavrel_testing::clip()));
+    }
+    static void TearDownTestSuite()
+    {
+        delete src_;
+        src_ = nullptr;
+    }
+
+    RTMPDumpCtx *connect(const std::string &url, int use_rtmp_write)
+    {
+        return tavrel_connect(url.c_str(), nullptr, nullptr, use_rtmp_write, 0, 0, 0, kAudioMax, kVideoMax,
+                              logger_retain(log_.logger));
+    }
+
+    // nginx closes a recording when its publisher's connection ends: wait
+    // for the disconnect of the connection that published `stream` the
+    // `nth` time (counting from 1).
+    bool wait_closed(const std::string &stream, int nth = 1)
+    {
+        for (int i = 0; i < 200; i++) {
+            std::string log = nginx_.error_log();
+            size_t at = std::string::npos;
+            for (int k = 0; k < nth; k++) {
+                at = log.find("publish: name='" + stream + "'", at == std::string::npos ? 0 : at + 1);
+                if (at == std::string::npos)
+                    break;
+            }
+            if (at != std::string::npos) {
+                size_t star = log.rfind('*', at);
+                std::string conn = log.substr(star, log.find(' ', star) - star);
+                if (log.find(conn + " disconnect", at) != std::string::npos)
+                    return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    void expect_recording_matches_source(const std::string &path)
+    {
+        auto streams = tavrel_testing::probe_streams(path);
+        ASSERT_EQ(streams.size(), 2u);
+        for (const auto &s : streams) {
+            if (s.codec_type == "video") {
+                EXPECT_EQ(s.codec_name, "h264");
+                EXPECT_EQ(s.width, 1280);
+                EXPECT_EQ(s.height, 720);
+            } else {
+                EXPECT_EQ(s.codec_type, "audio");
+                EXPECT_EQ(s.codec_name, "aac");
+                EXPECT_EQ(s.sample_rate, 44100);
+                EXPECT_EQ(s.channels, 2);
+            }
+        }
+        auto want = tavrel_testing::probe_packets(src_->clip.flv, 'v');
+        auto got = tavrel_testing::probe_packets(path, 'v');
+        ASSERT_EQ(got.size(), want.size());
+        ASSERT_EQ(want.size(), src_->num_video);
+        for (size_t i = 0; i < got.size(); i++) {
+            SCOPED_TRACE("video packet " + std::to_string(i));
+            EXPECT_EQ(got[i].pts, want[i].pts);
+            EXPECT_EQ(got[i].dts, want[i].dts);
+            EXPECT_EQ(got[i].size, want[i].size);
+            EXPECT_EQ(got[i].key, want[i].key);
+            if (HasFailure())
+                break;
+        }
+        EXPECT_EQ(tavrel_testing::probe_packets(path, 'a').size(), src_->num_audio);
+        EXPECT_EQ(tavrel_testing::decode_errors(path), "");
+    }
+
+    static inline SourceClip *src_ = nullptr;
+    CapturedLog log_;
+    tavrel_testing::Nginx nginx_;
+};

@@ -259,7 +259,7 @@ class Bench:
         script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run-jni")
         jar = os.path.join(self.build, "bench", "tavrel_jni_bench.jar")
         if not os.path.exists(jar):
-            return {"error": "pending: the Java binding (tessora.streaming.rtmpdump.Tavrel) is not built"}
+            return {"error": "the Java binding (tessora.streaming.rtmpdump.Tavrel) is not in this build yet"}
         try:
             p = subprocess.run([script, self.build, self.url(), self.clip], capture_output=True, text=True,
                                timeout=300, env=self.env)

@@ -1,0 +1,131 @@
+package tessora.apps.publish;
+
+import java.io.IOException;
+import java.io.PrintStream;
+import java.util.logging.ConsoleHandler;
+import java.util.logging.Level;
+import java.util.logging.Logger;
+
+import tessora.streaming.rtmpdump.Publisher;
+import tessora.streaming.rtmpdump.PublisherException;
+
+/** The command line: publish a media file in real time to an RTMP URL, or, without arguments, the demo. */
+public final class PublishApp {
+    private static final String USAGE = String.join("\n",
+            "usage: publish [options] URL FILE.flv",
+            "       publish [options] URL FILE.h264 [FILE.aac]",
+            "       publish [--flv-write] [--seconds N]      (no URL: the local demo)",
+            "  -u, --user NAME        publisher user name (adobe / llnw authentication)",
+            "  -p, --password SECRET  publisher password",
+            "  --flv-write            send FLV tags through the FLV stream writer instead of RTMP packets",
+            "  --queue                librtmp's queue flag for packet sends",
+            "  --fps N                frame rate of a raw .h264 stream (default 30)",
+            "  --fast                 send as fast as the connection takes it, not in real time",
+            "  --retries N            reconnection attempts after a lost connection (default 6)",
+            "  --seconds N            length of the demo clip (default 10)",
+            "  -v, --verbose          the publisher's and librtmp's messages on stderr");
+
+    private PublishApp() {}
+
+    public static void main(String[] args) {
+        int code;
+        try {
+            code = run(args, System.out);
+        } catch (IllegalArgumentException e) {
+            System.err.println("publish: " + e.getMessage());
+            System.err.println(USAGE);
+            code = 2;
+        } catch (PublisherException e) {
+            System.err.println("publish: " + e.getMessage());
+            code = 1;
+        } catch (IOException e) {
+            System.err.println("publish: " + e.getMessage());
+            code = 1;
+        } catch (InterruptedException e) {
+            code = 130;
+        }
+        System.exit(code);
+    }
+
+    static int run(String[] args, PrintStream out) throws IOException, InterruptedException {
+        String user = null;
+        String password = null;
+        boolean flvWrite = false;
+        boolean queue = false;
+        boolean fast = false;
+        boolean verbose = false;
+        int fps = 30;
+        int retries = 6;
+        int seconds = 10;
+        java.util.List<String> positional = new java.util.ArrayList<>();
+        for (int i = 0; i < args.length; i++) {
+            String a = args[i];
+            switch (a) {
+                case "-u", "--user" -> user = value(args, ++i, a);
+                case "-p", "--password" -> password = value(args, ++i, a);
+                case "--flv-write" -> flvWrite = true;
+                case "--queue" -> queue = true;
+                case "--fast" -> fast = true;
+                case "-v", "--verbose" -> verbose = true;
+                case "--fps" -> fps = number(value(args, ++i, a), a);
+                case "--retries" -> retries = number(value(args, ++i, a), a);
+                case "--seconds" -> seconds = number(value(args, ++i, a), a);
+                case "-h", "--help" -> {
+                    out.println(USAGE);
+                    return 0;
+                }
+                default -> {
+                    if (a.startsWith("-")) {
+                        throw new IllegalArgumentException("unknown option " + a);
+                    }
+                    positional.add(a);
+                }
+            }
+        }
+        Logger logger = verbose ? consoleLogger() : null;
+        if (logger != null) {
+            Publisher.setGlobalLogger(logger);
+        }
+        if (positional.isEmpty()) {
+            return Demo.run(out, flvWrite, seconds);
+        }
+        if (positional.size() < 2 || positional.size() > 3) {
+            throw new IllegalArgumentException("give a URL and a media file");
+        }
+        MediaSource source = MediaSource.open(positional.get(1), positional.size() == 3 ? positional.get(2) : null,
+                fps);
+        Publisher.Settings settings = Publisher.to(positional.get(0)).credentials(user, password).flvWrite(flvWrite)
+                .queue(queue).logger(logger).maxFrames(4096, 512 * 1024).settings();
+        boolean complete = new Streamer(settings, source, out, !fast, new Backoff(250, 8000, retries)).run();
+        return complete ? 0 : 1;
+    }
+
+    private static String value(String[] args, int i, String option) {
+        if (i >= args.length) {
+            throw new IllegalArgumentException(option + " needs a value");
+        }
+        return args[i];
+    }
+
+    private static int number(String s, String option) {
+        try {
+            int n = Integer.parseInt(s);
+            if (n >= 0) {
+                return n;
+            }
+        } catch (NumberFormatException e) {
+            // reported below
+        }
+        throw new IllegalArgumentException(option + " needs a number, not " + s);
+    }
+
+    private static Logger consoleLogger() {
+        Logger l = Logger.getLogger("tessora.publish.native");
+        l.setUseParentHandlers(false);
+        ConsoleHandler h = new ConsoleHandler();
+        h.setLevel(Level.FINE);
+        l.addHandler(h);
+        l.setLevel(Level.FINE);
+        return l;
+    }
+}

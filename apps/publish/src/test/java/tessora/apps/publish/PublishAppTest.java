@@ -1,0 +1,333 @@
+package tessora.apps.publish;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.ByteArrayOutputStream;
+import java.io.IOException;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicReference;
+
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.TestInstance;
+
+import tessora.testing.RtmpServer;
+
+/** The publishing application: its FLV reader against ffprobe, and whole runs against nginx-rtmp. */
+@TestInstance(TestInstance.Lifecycle.PER_CLASS)
+class PublishAppTest {
+    private RtmpServer nginx;
+
+    @BeforeAll
+    void start() throws Exception {
+        nginx = new RtmpServer();
+    }
+
+    @AfterAll
+    void stop() throws Exception {
+        nginx.close();
+    }
+
+    private static Path data(String name) {
+        return RtmpServer.testData().resolve(name);
+    }
+
+    private static List<String> times(List<MediaUnit> units) {
+        return units.stream().filter(u -> u.kind() == MediaUnit.Kind.VIDEO_FRAME)
+                .map(u -> u.ptsMs() + "," + u.dtsMs()).toList();
+    }
+
+    // ---- the FLV reader ---------------------------------------------------------------------------------------
+
+    @Test
+    void flvReaderGivesFfprobesPacketsWithTheirTimes() throws Exception {
+        for (String name : new String[] {"short.flv", "clip.flv"}) {
+            FlvFile f = FlvFile.read(data(name));
+            assertEquals(RtmpServer.packetTimes(data(name), "v"), times(f.units()), name);
+            long audio = f.units().stream().filter(u -> u.kind() == MediaUnit.Kind.AUDIO_FRAME).count();
+            assertEquals(RtmpServer.packetTimes(data(name), "a").size(), audio, name);
+            List<MediaUnit.Kind> first = f.units().subList(0, 2).stream().map(MediaUnit::kind).toList();
+            assertTrue(first.contains(MediaUnit.Kind.VIDEO_CONFIG) && first.contains(MediaUnit.Kind.AUDIO_CONFIG));
+            assertTrue(f.units().stream().filter(u -> u.kind() == MediaUnit.Kind.VIDEO_FRAME).findFirst().get()
+                    .keyframe());
+            StreamInfo info = f.info();
+            assertEquals(30, info.frameRate(), name);
+            assertEquals(44100, info.sampleRate(), name);
+            assertEquals(2, info.channels(), name);
+            assertTrue(info.width() > 0 && info.height() > 0, name);
+        }
+    }
+
+    /** A file cut anywhere keeps its whole tags and never reads past its end. */
+    @Test
+    void aTruncatedFlvKeepsItsWholeTags() throws Exception {
+        byte[] whole = Files.readAllBytes(data("short.flv"));
+        int all = FlvFile.parse(whole, "whole").units().size();
+        int previous = -1;
+        for (int cut : new int[] {13, 14, 24, 100, 1000, whole.length / 2, whole.length - 5, whole.length - 1}) {
+            int n = FlvFile.parse(Arrays.copyOf(whole, cut), "cut").units().size();
+            assertTrue(n >= previous && n <= all, "cut at " + cut);
+            previous = n;
+        }
+    }
+
+    @Test
+    void malformedFlvIsRefusedWithAReason() throws Exception {
+        byte[] whole = Files.readAllBytes(data("short.flv"));
+        byte[] notFlv = whole.clone();
+        notFlv[0] = 'X';
+        byte[] badHeaderLen = whole.clone();
+        badHeaderLen[5] = (byte) 0x7F; // header length beyond the file
+        byte[] tiny = Arrays.copyOf(whole, 12);
+        for (byte[] b : List.of(notFlv, badHeaderLen, tiny)) {
+            assertThrows(IOException.class, () -> FlvFile.parse(b, "bad"));
+        }
+    }
+
+    @Test
+    void avcConfigurationRecordsAreBoundedBeforeTheyAreRead() throws Exception {
+        // version, profile, compatibility, level, 0xFF (4-byte lengths), 1 SPS of 3 bytes, 1 PPS of 2 bytes
+        byte[] good = {1, 100, 0, 31, (byte) 0xFF, (byte) 0xE1, 0, 3, 0x67, 1, 2, 1, 0, 2, 0x68, 3};
+        byte[] units = FlvFile.avccParameterSets(good, 0, good.length, "t");
+        assertEquals(List.of(0, 0, 0, 3, 0x67, 1, 2, 0, 0, 0, 2, 0x68, 3), toList(units));
+        Object[][] bad = {
+            {Arrays.copyOf(good, 6), "too short"},
+            {Arrays.copyOf(good, 9), "SPS past the end"},
+            {Arrays.copyOf(good, 11), "no PPS count"},
+            {Arrays.copyOf(good, 15), "PPS past the end"},
+            {with(good, 4, (byte) 0xFE), "3-byte lengths"},
+            {with(good, 7, (byte) 0), "empty SPS"},
+        };
+        for (Object[] c : bad) {
+            byte[] b = (byte[]) c[0];
+            assertThrows(IOException.class, () -> FlvFile.avccParameterSets(b, 0, b.length, "t"), (String) c[1]);
+        }
+    }
+
+    private static byte[] with(byte[] b, int at, byte v) {
+        byte[] c = b.clone();
+        c[at] = v;
+        return c;
+    }
+
+    private static List<Integer> toList(byte[] b) {
+        Integer[] out = new Integer[b.length];
+        for (int i = 0; i < b.length; i++) {
+            out[i] = b[i] & 0xFF;
+        }
+        return List.of(out);
+    }
+
+    @Test
+    void backoffDoublesUpToItsBoundAndStops() {
+        Backoff b = new Backoff(250, 2000, 6);
+        long[] delays = new long[6];
+        for (int i = 0; i < 6; i++) {
+            assertTrue(b.canTry());
+            delays[i] = b.nextDelayMs();
+        }
+        assertFalse(b.canTry());
+        assertEquals(List.of(250L, 500L, 1000L, 2000L, 2000L, 2000L), Arrays.stream(delays).boxed().toList());
+        b.reset();
+        assertEquals(250, b.nextDelayMs());
+    }
+
+    // ---- whole runs -------------------------------------------------------------------------------------------
+
+    private static int run(ByteArrayOutputStream out, String... args) throws Exception {
+        return PublishApp.run(args, new PrintStream(out, true, StandardCharsets.UTF_8));
+    }
+
+    @Test
+    void rawH264AndAacInFlvWriteModeReachTheServerWhole() throws Exception {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        String url = nginx.url("live", "raw");
+        assertEquals(0, run(out, "--fast", "--flv-write", url, data("short.h264").toString(),
+                data("short.aac").toString()), out.toString());
+        String text = out.toString(StandardCharsets.UTF_8);
+        assertTrue(text.contains("FLV-write mode"), text);
+        assertTrue(text.contains("published:"), text);
+        Path rec = nginx.recording("raw");
+        settled(rec, "v");
+        // Presentation times from the pictures' order counts: the frames are shown in the order FFmpeg's own FLV
+        // of the stream shows them (its reordering delay may be longer than the least one we take).
+        assertEquals(displayRanks(RtmpServer.packetTimes(data("short.flv"), "v")),
+                displayRanks(RtmpServer.packetTimes(rec, "v")));
+        assertEquals(RtmpServer.packetTimes(data("short.flv"), "a").size(), RtmpServer.packetTimes(rec, "a").size());
+    }
+
+    @Test
+    void anFlvInPacketModeKeepsItsTimesOnTheServer() throws Exception {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        assertEquals(0, run(out, "--fast", nginx.url("live", "flvtimes"), data("short.flv").toString()),
+                out.toString());
+        Path rec = nginx.recording("flvtimes");
+        settled(rec, "v");
+        assertEquals(RtmpServer.packetTimes(data("short.flv"), "v"), RtmpServer.packetTimes(rec, "v"));
+    }
+
+    /** The server dies mid-stream and comes back: the run reconnects with backoff and finishes. */
+    @Test
+    void aLostServerIsReconnectedToAndTheRunFinishes() throws Exception {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        AtomicInteger code = new AtomicInteger(-100);
+        AtomicReference<Throwable> failure = new AtomicReference<>();
+        Thread app = new Thread(() -> {
+            try {
+                // The long clip: its key frames every 2 s let video resume soon after the reconnection.
+                code.set(run(out, "--retries", "8", nginx.url("live", "comeback"), data("clip.flv").toString()));
+            } catch (Throwable t) {
+                failure.set(t);
+            }
+        });
+        app.start();
+        Thread.sleep(800);
+        nginx.kill();
+        Thread.sleep(700);
+        nginx.start();
+        app.join(90_000);
+        assertFalse(app.isAlive());
+        String text = out.toString(StandardCharsets.UTF_8);
+        assertEquals(null, failure.get(), text);
+        assertEquals(0, code.get(), text);
+        assertTrue(text.contains("connection lost; reconnecting"), text);
+        assertTrue(text.contains("reconnections 1") || text.contains("1 reconnections"), text);
+        // The new publish was recorded afresh, from a key frame on.
+        Path rec = nginx.recording("comeback");
+        assertTrue(settled(rec, "v") > 0, text);
+        assertTrue(firstVideoPacketIsKey(rec), text);
+    }
+
+    @Test
+    void aServerThatNeverComesBackEndsTheRunAfterItsRetries() throws Exception {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        AtomicInteger code = new AtomicInteger(-100);
+        Thread app = new Thread(() -> {
+            try {
+                code.set(run(out, "--retries", "2", nginx.url("live", "never"), data("short.flv").toString()));
+            } catch (Exception e) {
+                code.set(-200);
+            }
+        });
+        app.start();
+        Thread.sleep(600);
+        nginx.kill();
+        try {
+            app.join(30_000);
+        } finally {
+            nginx.start();
+        }
+        String text = out.toString(StandardCharsets.UTF_8);
+        assertEquals(1, code.get(), text);
+        assertTrue(text.contains("giving up after 2 attempts"), text);
+        assertTrue(text.contains("stopped:"), text);
+    }
+
+    /**
+     * With credentials the run publishes to a server that demands adobe or llnw publisher authentication (the
+     * challenge server checks the scheme's real algorithm); a wrong password is refused before anything is sent.
+     */
+    @Test
+    void credentialsPassTheAuthenticatingServer() throws Exception {
+        int frames = RtmpServer.packetTimes(data("short.flv"), "v").size();
+        int audio = RtmpServer.packetTimes(data("short.flv"), "a").size();
+        for (String scheme : new String[] {"adobe", "llnw"}) {
+            Path record = Files.createTempFile("challenge", ".jsonl");
+            int port = RtmpServer.freePort();
+            Process server = new ProcessBuilder("python3",
+                    RtmpServer.sourceDir().resolve("testing/challenge-server/challenge-server").toString(),
+                    "--port", Integer.toString(port), "--auth", scheme, "--user", "alice:s3cret", "--record",
+                    record.toString(), "--max-seconds", "120").redirectErrorStream(true)
+                    .redirectOutput(ProcessBuilder.Redirect.DISCARD).start();
+            try {
+                for (int i = 0; i < 100 && !Files.readString(record).contains("\"listening\""); i++) {
+                    Thread.sleep(50);
+                }
+                String url = "rtmp://127.0.0.1:" + port + "/live/auth";
+                assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "--fast", "-u", "alice", "-p",
+                        "wrong", url, data("short.flv").toString()), scheme + ": wrong password");
+                ByteArrayOutputStream out = new ByteArrayOutputStream();
+                assertEquals(0, run(out, "--fast", "--user", "alice", "--password", "s3cret", url,
+                        data("short.flv").toString()), scheme + ": " + out);
+                String events = "";
+                for (int i = 0; i < 100; i++) {
+                    events = Files.readString(record);
+                    if (count(events, "\"type\": 9,") >= frames + 1 && events.contains("\"closed\"")) {
+                        break;
+                    }
+                    Thread.sleep(50);
+                }
+                // Every frame and both sequence headers, plus the metadata.
+                assertEquals(frames + 1, count(events, "\"type\": 9,"), scheme);
+                assertEquals(audio + 1, count(events, "\"type\": 8,"), scheme);
+                assertEquals(1, count(events, "\"type\": 18,"), scheme);
+            } finally {
+                server.destroyForcibly();
+                server.waitFor();
+                Files.deleteIfExists(record);
+            }
+        }
+    }
+
+    private static int count(String text, String part) {
+        int n = 0;
+        for (int at = text.indexOf(part); at >= 0; at = text.indexOf(part, at + 1)) {
+            n++;
+        }
+        return n;
+    }
+
+    @Test
+    void badCommandLinesAreRefused() throws Exception {
+        String[][] bad = {
+            {"--fps"}, {"--bogus"}, {"rtmp://x/y/z"}, {"--retries", "-1"}, {"--fps", "x", "u", "f"},
+            {"a", "b", "c", "d"},
+        };
+        for (String[] args : bad) {
+            assertThrows(IllegalArgumentException.class, () -> run(new ByteArrayOutputStream(), args),
+                    String.join(" ", args));
+        }
+        assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "rtmp://127.0.0.1:1/a/b",
+                data("short.flv").toString(), data("short.aac").toString()));
+        assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "--fast",
+                "rtmp://127.0.0.1:" + RtmpServer.freePort() + "/live/x", data("short.flv").toString()));
+    }
+
+    /** For each packet in file order, its position when sorted by pts. */
+    private static List<Integer> displayRanks(List<String> times) {
+        List<Long> pts = times.stream().map(t -> Long.parseLong(t.split(",")[0])).toList();
+        List<Long> sorted = pts.stream().sorted().toList();
+        return pts.stream().map(sorted::indexOf).toList();
+    }
+
+    private static boolean firstVideoPacketIsKey(Path rec) throws Exception {
+        Process p = new ProcessBuilder("ffprobe", "-v", "error", "-select_streams", "v:0", "-read_intervals",
+                "%+#1", "-show_entries", "packet=flags", "-of", "csv=p=0", rec.toString()).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
+        p.waitFor();
+        return out.startsWith("K");
+    }
+
+    private static int settled(Path rec, String type) throws Exception {
+        long last = -1;
+        for (int i = 0; i < 100; i++) {
+            long size = Files.exists(rec) ? Files.size(rec) : -1;
+            if (size > 0 && size == last) {
+                break;
+            }
+            last = size;
+            Thread.sleep(100);
+        }
+        return RtmpServer.packetTimes(rec, type).size();
+    }
+}

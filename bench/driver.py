@@ -105,9 +105,9 @@ class Bench:
                          "--chunks", "128,4096"])
         return {(r["contender"], r["chunk"]): r["verdict"] for r in rows}
 
-    def throughput(self, chunk, rounds, laps, contenders=CONTENDERS):
-        rows = self.run(["run", "--url-base", self.url(), "--contenders", ",".join(contenders),
-                         "--rounds", str(rounds), "--laps", str(laps), "--chunk", str(chunk)])
+    @staticmethod
+    def summarize(rows, contenders=CONTENDERS):
+        """Median per contender over its rounds."""
         res = {}
         for c in contenders:
             mine = [r for r in rows if r["contender"] == c and r["ok"] == 1]
@@ -334,7 +334,16 @@ def main():
         b.scale_contender = "packet" if have_tavrel else "rtmp_write"
 
         log(f"throughput, {rounds} rounds x {laps} laps, chunk sizes {chunks}")
-        tp = {c: b.throughput(c, rounds, laps) for c in chunks}
+        # Round by round across every chunk size, so that a burst of other
+        # work on the machine lands in one round of each cell, not in all
+        # rounds of one.
+        tp_rows = {c: [] for c in chunks}
+        for rnd in range(rounds):
+            for c in chunks:
+                tp_rows[c] += b.run(["run", "--url-base", b.url(), "--contenders", ",".join(CONTENDERS),
+                                     "--rounds", "1", "--first-round", str(rnd), "--laps", str(laps),
+                                     "--chunk", str(c)])
+        tp = {c: b.summarize(tp_rows[c]) for c in chunks}
         rw = tp[128].get("rtmp_write", {})
         b.msgs_per_lap = (rw["msgs"] - 2) / laps if "msgs" in rw else 0
         log("system calls (strace -c)")
@@ -395,10 +404,12 @@ def main():
         g = cg.get((c, 128))
         a = al.get(c)
         if "error" in d:
-            rows.append([LABEL[c]] + ["missing: " + d["error"]] + [""] * 10)
+            rows.append([LABEL[c]] + ["missing: " + d["error"]] + [""] * 11)
             continue
+        lo, hi = d["cpu_spread"]
         rows.append([
-            LABEL[c], fmt(per_msg(d)), fmt(per_kb(d)),
+            LABEL[c], fmt(per_msg(d)), f"{fmt(lo / d['msgs'] / 1000)} - {fmt(hi / d['msgs'] / 1000)}",
+            fmt(per_kb(d)),
             f"{d['user_ns'] / d['cpu_ns'] * 100:.0f}/{d['sys_ns'] / d['cpu_ns'] * 100:.0f}" if d["cpu_ns"] else "",
             fmt(g["ir_per_msg"]) if g else "n/a",
             fmt(s["per_msg"]) if s else "n/a",
@@ -410,7 +421,7 @@ def main():
         ])
     report.append("### Send path, per message (CPU of the sending thread)")
     report.append("")
-    report.append(table(["contender", "CPU us/msg", "CPU ns/KB", "user/sys %", "instr/msg (callgrind, user)",
+    report.append(table(["contender", "CPU us/msg", "min - max of the rounds", "CPU ns/KB", "user/sys %", "instr/msg (callgrind, user)",
                          "write calls/msg", "mallocs/msg", "MB/s", "msgs/s", "per byte vs floor",
                          "per byte vs RTMP_Write", "nginx recording"], rows))
     report.append("")

@@ -5,7 +5,7 @@
 //       starts nginx (sink, live, ... applications) on a free loopback port,
 //       prints "port=N record_dir=D", runs until stdin closes
 //   tavrel_bench run --url-base rtmp://127.0.0.1:P/sink [--contenders a,b]
-//       [--rounds R] [--laps K] [--chunk C]
+//       [--rounds R] [--first-round F] [--laps K] [--chunk C]
 //       the contenders side by side: every round runs each once, in an
 //       order that rotates, on the same messages
 //   tavrel_bench once --url U --contender X [--laps K] [--chunk C]
@@ -277,13 +277,14 @@ int cmd_run(const Args &a)
 {
     Clip clip(clip_path(a));
     int rounds = iarg(a, "rounds", 3), laps = iarg(a, "laps", 10), chunk = iarg(a, "chunk", 128);
+    int first = iarg(a, "first-round", 0);  // names the streams and rotates the order
     auto names = split(arg(a, "contenders", "floor,rtmp_write,packet,flvwrite,coalesced"), ',');
     auto steps = plan(clip, laps);
     std::vector<std::unique_ptr<Contender>> cs;
     for (const auto &n : names)
         cs.push_back(make_contender(n, clip, steps, chunk));
     std::string base = arg(a, "url-base", "");
-    for (int round = 0; round < rounds; ++round)
+    for (int round = first; round < first + rounds; ++round)
         for (size_t k = 0; k < cs.size(); ++k) {
             auto &c = *cs[(k + size_t(round)) % cs.size()];
             std::string url = base + "/" + c.name() + "_c" + std::to_string(chunk) + "_r" + std::to_string(round);

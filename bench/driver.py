@@ -323,7 +323,7 @@ def main():
     # N = 10 and 100 at librtmp's chunk size, then upwards until a step no
     # longer keeps pace; the same with 4096-byte chunks.
     scale_plan = [(128, [10, 100]), (4096, [100])] if args.quick else \
-        [(128, [10, 30, 60, 100, 150]), (4096, [10, 100, 200, 400, 700])]
+        [(128, [10, 30, 60, 100, 150]), (4096, [10, 100, 200, 400, 700, 1000])]
     report = []
     t_start = time.monotonic()
     b.start_nginx()

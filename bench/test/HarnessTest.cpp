@@ -8,7 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -165,6 +171,108 @@ TEST(ClipTest, StampMovesTagAndRecordToTheLap)
         }
         m.stamp(0);
     }
+}
+
+// The chunk-size experiment announces its size before using it, and librtmp's
+// sender then cuts by it: a receiver that follows the announcement gets the
+// message back whole.
+TEST(ChunkSizeTest, AnnouncedThenUsed)
+{
+    struct Case {
+        int size;
+        size_t control_messages;
+    } cases[] = {{128, 0}, {4096, 1}, {65536, 1}};
+    for (const auto &c : cases) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        std::vector<uint8_t> got;
+        std::thread reader([&got, fd = sv[1]] {
+            uint8_t buf[4096];
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0)
+                got.insert(got.end(), buf, buf + n);
+        });
+        RTMP r;
+        RTMP_Init(&r);
+        r.m_sb.sb_socket = sv[0];
+        r.m_stream_id = 1;
+        ASSERT_TRUE(bench::set_out_chunk_size(&r, c.size));
+        EXPECT_EQ(r.m_outChunkSize, c.size);
+        RTMPPacket p;
+        std::memset(&p, 0, sizeof p);
+        ASSERT_TRUE(RTMPPacket_Alloc(&p, 10000));
+        for (int i = 0; i < 10000; ++i)
+            p.m_body[i] = char(i * 7);
+        std::vector<uint8_t> want(p.m_body, p.m_body + 10000);
+        p.m_nChannel = 4;
+        p.m_headerType = RTMP_PACKET_SIZE_LARGE;
+        p.m_packetType = RTMP_PACKET_TYPE_VIDEO;
+        p.m_nInfoField2 = 1;
+        p.m_nBodySize = 10000;
+        ASSERT_TRUE(RTMP_SendPacket(&r, &p, 0));
+        shutdown(sv[0], SHUT_WR);
+        reader.join();
+        RTMPPacket_Free(&p);
+        close(sv[0]);
+        close(sv[1]);
+        r.m_sb.sb_socket = -1;
+        r.m_stream_id = -1;
+        RTMP_Close(&r);
+
+        tavrel_testing::ChunkDecoder dec;
+        ASSERT_TRUE(dec.feed(got.data(), got.size())) << "size " << c.size;
+        ASSERT_EQ(dec.messages().size(), c.control_messages + 1) << "size " << c.size;
+        EXPECT_EQ(dec.chunk_size(), uint32_t(c.size));
+        EXPECT_EQ(dec.messages().back().body, want) << "size " << c.size;
+        size_t chunks = (10000 + size_t(c.size) - 1) / size_t(c.size);
+        size_t control = c.control_messages ? 12 + 4 : 0;
+        EXPECT_EQ(got.size(), control + 12 + 10000 + chunks - 1) << "size " << c.size;
+    }
+}
+
+// Wire bytes come from the socket's acknowledged octets after draining: they
+// must count exactly what was written, however the kernel cut it up.
+TEST(TcpCountersTest, AcknowledgedBytesAreTheBytesWritten)
+{
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(lfd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(lfd, 1), 0);
+    socklen_t alen = sizeof addr;
+    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr *>(&addr), &alen), 0);
+    int cfd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(cfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    int sfd = accept(lfd, nullptr, nullptr);
+    ASSERT_GE(sfd, 0);
+    size_t received = 0;
+    std::thread reader([&received, sfd] {
+        uint8_t buf[65536];
+        ssize_t n;
+        while ((n = read(sfd, buf, sizeof buf)) > 0)
+            received += size_t(n);
+    });
+    int64_t bytes0 = bench::tcp_bytes_sent(cfd), segs0 = bench::tcp_segments_sent(cfd);
+    ASSERT_GE(bytes0, 0);
+    std::vector<uint8_t> block(3000, 0x5A);
+    size_t written = 0;
+    for (int i = 0; i < 700; ++i) {  // about 2 MB in pieces of odd sizes
+        size_t n = 1 + (i * 997) % block.size();
+        ASSERT_EQ(write(cfd, block.data(), n), ssize_t(n));
+        written += n;
+    }
+    bench::drain(cfd, 5000);
+    EXPECT_EQ(bench::tcp_bytes_sent(cfd) - bytes0, int64_t(written));
+    EXPECT_GT(bench::tcp_segments_sent(cfd) - segs0, 0);
+    shutdown(cfd, SHUT_WR);
+    reader.join();
+    EXPECT_EQ(received, written);
+    close(cfd);
+    close(sfd);
+    close(lfd);
+    EXPECT_EQ(bench::tcp_bytes_sent(-1), -1);
 }
 
 }  // namespace

@@ -49,6 +49,27 @@ def parse_r(text):
     return rows
 
 
+def strace_calls(summary, names):
+    """Calls per system call name from an `strace -c` summary, for the given
+    names. Rows read "% time, seconds, usecs/call, calls, [errors,] syscall"."""
+    calls = {}
+    for line in summary.splitlines():
+        parts = line.split()
+        if len(parts) in (5, 6) and parts[-1] in names and parts[3].isdigit():
+            calls[parts[-1]] = int(parts[3])
+    return calls
+
+
+def callgrind_total(profile):
+    """The instruction total of a callgrind output file, or None."""
+    for line in profile.splitlines():
+        if line.startswith("totals:") or line.startswith("summary:"):
+            fields = line.split()
+            if len(fields) >= 2 and fields[1].isdigit():
+                return int(fields[1])
+    return None
+
+
 class Bench:
     def __init__(self, build, quick, out):
         self.build = build
@@ -141,12 +162,8 @@ class Bench:
                             wrap=["strace", "-f", "-c", "-o", out])
             if not rows or rows[0]["ok"] != 1:
                 return None
-            calls = {}
             with open(out) as f:
-                for line in f:
-                    parts = line.split()
-                    if len(parts) >= 5 and parts[-1] in names:
-                        calls[parts[-1]] = int(parts[3])
+                calls = strace_calls(f.read(), names)
             counts[laps] = (sum(calls.values()), rows[0]["msgs"], calls)
         (c1, m1, _), (c3, m3, calls) = counts[1], counts[3]
         return {"per_msg": (c3 - c1) / (m3 - m1), "names": sorted(calls)}
@@ -163,9 +180,7 @@ class Bench:
             if subprocess.run(cmd, capture_output=True, timeout=300).returncode != 0:
                 return None
             with open(out) as f:
-                counts[laps] = sum(int(l.split()[3]) for l in f
-                                   if len(l.split()) >= 5 and l.split()[-1] in ("sendto", "write", "writev",
-                                                                                "sendmsg"))
+                counts[laps] = sum(strace_calls(f.read(), ("sendto", "write", "writev", "sendmsg")).values())
         msgs = self.msgs_per_lap
         return {"per_msg": (counts[3] - counts[1]) / (2 * msgs)} if msgs else None
 
@@ -177,11 +192,8 @@ class Bench:
                               f"--callgrind-out-file={out}"], timeout=900)
         if not rows or rows[0]["ok"] != 1:
             return None
-        total = None
         with open(out) as f:
-            for line in f:
-                if line.startswith("totals:") or line.startswith("summary:"):
-                    total = int(line.split()[1])
+            total = callgrind_total(f.read())
         if total is None:
             return None
         top = ""

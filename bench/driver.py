@@ -338,10 +338,11 @@ def main():
     rounds = 2 if args.quick else 5
     laps = 3 if args.quick else 10
     chunks = [128, 1024, 4096, 16384, 65536] if not args.quick else [128, 4096]
-    # N = 10 and 100 at librtmp's chunk size, then upwards until a step no
-    # longer keeps pace; the same with 4096-byte chunks.
-    scale_plan = [(128, [10, 100]), (4096, [100])] if args.quick else \
-        [(128, [10, 30, 60, 100, 150]), (4096, [10, 100, 200, 400, 700, 1000])]
+    # N = 10 and 100 at each chunk size; then the largest N that keeps pace:
+    # upwards from 100 while steps keep pace, or, when 100 does not, the
+    # steps below it.
+    scale_plan = [(128, [10, 100], [], []), (4096, [10, 100], [], [])] if args.quick else \
+        [(128, [10, 100], [200, 400], [30, 60]), (4096, [10, 100], [200, 400, 700, 1000], [30, 60])]
     report = []
     t_start = time.monotonic()
     b.start_nginx()
@@ -383,19 +384,28 @@ def main():
         seconds = 4 if args.quick else 6
         sca = []
         best = {}
-        for chunk, steps in scale_plan:
-            for n in steps:
+        for chunk, fixed, above, below in scale_plan:
+            kept = {}
+            for n in fixed:
+                r = b.scale(n, seconds, chunk)
+                if r is not None:
+                    sca.append(r)
+                    kept[n] = keeps_pace(r)
+            probe = above if kept.get(100) else below
+            for n in probe:
+                if time.monotonic() - t_start > 12 * 60:
+                    break
                 r = b.scale(n, seconds, chunk)
                 if r is None:
                     break
                 sca.append(r)
-                keeps = keeps_pace(r)
-                if not keeps and n > 10:
+                kept[n] = keeps_pace(r)
+                if not kept[n]:
                     break
-                if keeps:
-                    best[chunk] = n
-                if time.monotonic() - t_start > 12 * 60:
-                    break
+            good = [n for n, k in kept.items() if k]
+            if good:
+                best[chunk] = max(good)
+        sca.sort(key=lambda r: (r["chunk"], r["n"]))
         log("JNI")
         jn = b.jni()
     finally:
@@ -506,7 +516,7 @@ def main():
                          "backlog ms at end", "failed sends", "keeps pace"], rows))
     report.append("\nLargest N that kept pace (every publisher connected, no failed send, p99 lateness and "
                   "backlog below 100 ms): " +
-                  ", ".join(f"{best.get(k, 'none')} at chunk {k}" for k, _ in scale_plan))
+                  ", ".join(f"{best.get(k, 'none')} at chunk {k}" for k, *_ in scale_plan))
     report.append("")
 
     report.append("### JNI: one send from Java through the binding against the same send from C")

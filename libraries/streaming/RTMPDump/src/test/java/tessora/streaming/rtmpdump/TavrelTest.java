@@ -373,6 +373,7 @@ class TavrelTest {
             assertEquals(h, Tavrel.reconnect_full(h), "an intact connection keeps its handle");
             assertEquals(0, sendFrames(h, 10, 10));
             // A second publisher of the same stream is refused by nginx: the clone fails, the original lives on.
+            // (The refusal is noticed only at the connection's receive time-out, 30 s.)
             assertEquals(0, Tavrel.reconnect_clone(h));
             assertEquals(0, sendFrames(h, 20, 5));
         } finally {

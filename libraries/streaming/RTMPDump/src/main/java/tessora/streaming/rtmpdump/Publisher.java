@@ -127,7 +127,9 @@ public final class Publisher implements AutoCloseable {
      * publisher reachable. Written only under the exclusive lock, or by the Cleaner once nobody else can.
      */
     private static final class Handle implements Runnable {
-        long addr;
+        // Volatile for the Cleaner's thread, which takes no lock: it must see the handle of the last full
+        // reconnection, never one already released.
+        volatile long addr;
 
         Handle(long addr) {
             this.addr = addr;

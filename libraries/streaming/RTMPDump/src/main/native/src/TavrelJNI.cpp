@@ -106,10 +106,15 @@ JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_connect(
     jboolean is_rtmp_queue, jboolean is_log_audio, jboolean is_log_video, jlong a_body_max_len,
     jlong v_body_max_len, jobject logger)
 {
+    // After a refusal the JVM is short of memory: ask it for nothing more.
     ScopedUtfChars url(env, uri);
+    if (!url.ok())
+        return 0;
     ScopedUtfChars user(env, username);
+    if (!user.ok())
+        return 0;
     ScopedUtfChars pass(env, password);
-    if (!url.ok() || !user.ok() || !pass.ok())
+    if (!pass.ok())
         return 0;
     ScopedLogger log(env, logger);
     RTMPDumpCtx *ctx = tavrel_connect(url.c_str(), user.c_str(), pass.c_str(), use_rtmp_write ? 1 : 0,

@@ -141,7 +141,9 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
             pending_by_rtmp.erase(it);
         }
     }
-    bool in_tag = pkt->m_nBytesRead != 0 || pkt->m_body != nullptr;
+    // A tag is under way exactly while its body exists: a body released
+    // behind our back (RTMPPacket_Free leaves m_nBytesRead) starts afresh.
+    bool in_tag = pkt->m_body != nullptr;
     // A call too short for a tag header, at a tag boundary with nothing
     // pending: refuse it whole so that the caller hands it in again later.
     if (!in_tag && pending.head_len == 0 && pending.trailer_left == 0 && size <= 10)
@@ -159,17 +161,25 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
             continue;
         }
         if (!in_tag) {
-            // Collect the tag header (behind a file header, if one starts here).
-            int want = kTagHeaderLen;
-            if (pending.head_len > 0 ? pending.head[0] == 'F' : *p == 'F')
-                want += kFileHeaderLen;
-            int n = want - pending.head_len;
-            if (n > s2)
-                n = s2;
-            std::memcpy(pending.head + pending.head_len, p, static_cast<size_t>(n));
-            pending.head_len += n;
-            p += n;
-            s2 -= n;
+            // Collect the tag header, behind a file header when the first
+            // three bytes say "FLV" (they may come in pieces too).
+            auto head_wanted = [&pending] {
+                bool file = pending.head_len >= 3 && is_file_header(reinterpret_cast<const char *>(pending.head));
+                return kTagHeaderLen + (file ? kFileHeaderLen : 0);
+            };
+            int want = head_wanted();
+            for (;;) {
+                int n = want - pending.head_len;
+                if (n > s2)
+                    n = s2;
+                std::memcpy(pending.head + pending.head_len, p, static_cast<size_t>(n));
+                pending.head_len += n;
+                p += n;
+                s2 -= n;
+                if (head_wanted() == want)
+                    break;
+                want = head_wanted();  // "FLV" just completed: a file header leads
+            }
             if (pending.head_len < want)
                 break;  // the rest of the header comes with the next call
             const uint8_t *h = pending.head + (want > kTagHeaderLen ? kFileHeaderLen : 0);
@@ -216,6 +226,10 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
 
 void flv_stream_writer_forget(RTMP *r)
 {
+    if (!r)
+        return;
+    RTMPPacket_Free(&r->m_write);  // a tag whose data never came
+    r->m_write.m_nBytesRead = 0;
     std::lock_guard<std::mutex> lock(pending_mutex);
     pending_by_rtmp.erase(r);
 }

@@ -44,6 +44,13 @@ uint32_t be24(const uint8_t *p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) <
 
 bool file_header_at(const uint8_t *p, size_t left) { return left >= 3 && p[0] == 'F' && p[1] == 'L' && p[2] == 'V'; }
 
+// Only FLV's own tag types go out, with a length the message header holds.
+bool is_sent(const uint8_t *h)
+{
+    uint32_t len = be24(h + 1);
+    return h[0] == kAudio || h[0] == kVideo || (h[0] == kScript && len <= 0xFFFFFF - 15);
+}
+
 // h: an 11-byte tag header followed by its data.
 Tag tag_at(const uint8_t *h, size_t end)
 {
@@ -74,6 +81,10 @@ StreamModel model_stream(const uint8_t *s, size_t n)
             break;
         const uint8_t *h = s + pos + head;
         size_t data = pos + head + 11, len = be24(h + 1);
+        if (!is_sent(h)) {
+            pos = data + len + 4;  // skipped, data and trailer
+            continue;
+        }
         if (n - data < len) {
             m.ends_in_data = true;
             break;
@@ -238,7 +249,7 @@ void check_flv_write_v2(const uint8_t *data, size_t size)
         if (buf.size() >= head + 11) {
             const uint8_t *h = buf.data() + head;
             size_t left = buf.size() - head - 11, data_len = be24(h + 1);
-            if (left >= data_len) {
+            if (left >= data_len && is_sent(h)) {
                 sends = true;
                 tag = tag_at(h, 0);
                 want_rc = len + static_cast<int>(left - data_len) - 4;

@@ -52,6 +52,18 @@ bool begin_body(RTMPPacket *pkt)
     return true;
 }
 
+// An FLV stream holds audio, video and script data only. Any other type
+// would go out as an RTMP control or command message (a Set Chunk Size
+// that librtmp itself does not follow, a command librtmp parses), and a
+// body that the 24-bit message length cannot hold would desynchronise the
+// chunk stream: such tags are not sent.
+bool is_sendable(const RTMPPacket *pkt)
+{
+    bool flv_type = pkt->m_packetType == kTagAudio || pkt->m_packetType == kTagVideo ||
+                    pkt->m_packetType == kTagScript;
+    return flv_type && pkt->m_nBodySize <= 0xFFFFFF;
+}
+
 bool send_body(RTMP *r, RTMPPacket *pkt)
 {
     int sent = RTMP_SendPacket(r, pkt, 0);
@@ -66,7 +78,7 @@ bool send_body(RTMP *r, RTMPPacket *pkt)
 struct Pending {
     uint8_t head[kFileHeaderLen + kTagHeaderLen];
     int head_len = 0;      // bytes of head collected
-    int trailer_left = 0;  // trailer bytes still to skip
+    int skip_left = 0;  // bytes still to skip: a trailer, or a refused tag
 };
 
 std::mutex pending_mutex;
@@ -104,6 +116,11 @@ int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *logger)
     uint32_t data_len = pkt->m_nBodySize - (pkt->m_packetType == kTagScript ? kScriptPrefixLen : 0);
     if (static_cast<uint32_t>(left) < data_len) {
         logger_log(logger, 900, "%s, tag data is %d bytes, its header announces %u", "RTMP_Write_v2", left,
+                   data_len);
+        return -1;
+    }
+    if (!is_sendable(pkt)) {
+        logger_log(logger, 900, "%s, tag of type %d and %u bytes is not sent", "RTMP_Write_v2", pkt->m_packetType,
                    data_len);
         return -1;
     }
@@ -146,16 +163,16 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
     bool in_tag = pkt->m_body != nullptr;
     // A call too short for a tag header, at a tag boundary with nothing
     // pending: refuse it whole so that the caller hands it in again later.
-    if (!in_tag && pending.head_len == 0 && pending.trailer_left == 0 && size <= 10)
+    if (!in_tag && pending.head_len == 0 && pending.skip_left == 0 && size <= 10)
         return 0;
 
     const char *p = buf;
     int s2 = size;
     int result = 0;
     while (s2 > 0) {
-        if (pending.trailer_left > 0) {
-            int n = s2 < pending.trailer_left ? s2 : pending.trailer_left;
-            pending.trailer_left -= n;
+        if (pending.skip_left > 0) {
+            int n = s2 < pending.skip_left ? s2 : pending.skip_left;
+            pending.skip_left -= n;
             p += n;
             s2 -= n;
             continue;
@@ -185,6 +202,12 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
             const uint8_t *h = pending.head + (want > kTagHeaderLen ? kFileHeaderLen : 0);
             pending.head_len = 0;
             parse_tag_header(pkt, h);
+            if (!is_sendable(pkt)) {
+                RTMP_Log(RTMP_LOGWARNING, "%s, tag of type %d and %u bytes is not sent", "RTMP_Write_fix",
+                         pkt->m_packetType, be24(h + 1));
+                pending.skip_left = static_cast<int>(be24(h + 1)) + kTrailerLen;
+                continue;
+            }
             if (!begin_body(pkt)) {
                 RTMP_Log(RTMP_LOGDEBUG, "%s, failed to allocate packet", "RTMP_Write_fix");
                 return 0;
@@ -207,7 +230,7 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
             // rest is skipped at the start of the next call, so every byte
             // of this one counts as taken.
             if (s2 < kTrailerLen) {
-                pending.trailer_left = kTrailerLen - s2;
+                pending.skip_left = kTrailerLen - s2;
                 s2 = 0;
             } else {
                 p += kTrailerLen;
@@ -215,7 +238,7 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
             }
         }
     }
-    if (result == 0 && (pending.head_len > 0 || pending.trailer_left > 0)) {
+    if (result == 0 && (pending.head_len > 0 || pending.skip_left > 0)) {
         std::lock_guard<std::mutex> lock(pending_mutex);
         pending_by_rtmp[r] = pending;
     }

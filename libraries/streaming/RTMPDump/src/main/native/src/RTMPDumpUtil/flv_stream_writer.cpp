@@ -46,8 +46,18 @@ bool begin_body(RTMPPacket *pkt)
         return false;
     pkt->m_nBytesRead = 0;
     if (pkt->m_packetType == kTagScript) {
-        char *end = AMF_EncodeString(pkt->m_body, pkt->m_body + pkt->m_nBodySize, &av_setDataFrame);
-        pkt->m_nBytesRead = static_cast<uint32_t>(end - pkt->m_body);
+        // librtmp's encoder asks for room for a long string's 4-byte length
+        // too, more than the body of a script tag with under 2 data bytes
+        // has: encode aside, then copy the 15 bytes.
+        char prefix[32];
+        char *end = AMF_EncodeString(prefix, prefix + sizeof prefix, &av_setDataFrame);
+        uint32_t n = end ? static_cast<uint32_t>(end - prefix) : 0;
+        if (n != kScriptPrefixLen) {
+            RTMPPacket_Free(pkt);
+            return false;
+        }
+        std::memcpy(pkt->m_body, prefix, n);
+        pkt->m_nBytesRead = n;
     }
     return true;
 }

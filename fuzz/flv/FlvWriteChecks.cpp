@@ -54,12 +54,14 @@ bool is_sent(const uint8_t *h)
 // h: an 11-byte tag header followed by its data.
 Tag tag_at(const uint8_t *h, size_t end)
 {
+    static const uint8_t kPrefix[] = {0x02, 0x00, 0x0C, 's', 'e', 't', 'D', 'a', 't', 'a', 'F', 'r', 'a', 'm', 'e'};
     Tag t{h[0], be24(h + 4) | uint32_t(h[7]) << 24, {}, end};
-    if (t.type == kScript) {
-        static const uint8_t kPrefix[] = {0x02, 0x00, 0x0C, 's', 'e', 't', 'D', 'a', 't', 'a', 'F', 'r', 'a', 'm', 'e'};
-        t.body.assign(kPrefix, kPrefix + sizeof kPrefix);
-    }
-    t.body.insert(t.body.end(), h + 11, h + 11 + be24(h + 1));
+    const size_t prefix_len = t.type == kScript ? sizeof kPrefix : 0, data_len = be24(h + 1);
+    t.body.resize(prefix_len + data_len);
+    if (prefix_len > 0)
+        std::memcpy(t.body.data(), kPrefix, prefix_len);
+    if (data_len > 0)
+        std::memcpy(t.body.data() + prefix_len, h + 11, data_len);
     return t;
 }
 

@@ -10,7 +10,8 @@
 //   bit 0: the connection stops taking bytes before the call (send fails)
 //   bit 1: log through a logger that formats every line (else none)
 //   bit 2: the same buffer a second time on the same record
-// The messages on the wire must be exactly the tag the buffer describes.
+// The messages on the wire must be exactly the tag the buffer describes,
+// none for a tag of a type FLV streams do not hold.
 void check_flv_write_v2(const uint8_t *data, size_t size);
 
 // Input: one selector byte, one byte whose low 4 bits count the cuts, two

@@ -63,7 +63,7 @@ typedef enum RTMPERR {
  * not write them. */
 typedef struct RTMPDumpCtx {
     RTMP *rtmp;               /* made by connect_rtmp_w; owned */
-    const char *url;          /* owned copy; the connection points into it */
+    const char *url;          /* owned copy (the record keeps one of its own) */
     size_t url_len;
     const char *username;     /* owned copy or null */
     size_t username_len;

@@ -13,6 +13,7 @@
 // caller that forwards one of those must not crash the process.
 #include "Mirabe.h"
 #include "Tavrel.h"
+#include "TavrelContext.h"
 
 #include <jni.h>
 
@@ -105,10 +106,15 @@ JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_connect(
     jboolean is_rtmp_queue, jboolean is_log_audio, jboolean is_log_video, jlong a_body_max_len,
     jlong v_body_max_len, jobject logger)
 {
+    // After a refusal the JVM is short of memory: ask it for nothing more.
     ScopedUtfChars url(env, uri);
+    if (!url.ok())
+        return 0;
     ScopedUtfChars user(env, username);
+    if (!user.ok())
+        return 0;
     ScopedUtfChars pass(env, password);
-    if (!url.ok() || !user.ok() || !pass.ok())
+    if (!pass.ok())
         return 0;
     ScopedLogger log(env, logger);
     RTMPDumpCtx *ctx = tavrel_connect(url.c_str(), user.c_str(), pass.c_str(), use_rtmp_write ? 1 : 0,
@@ -288,18 +294,19 @@ JNIEXPORT jboolean JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1is_1log_1
     return flag(ctx ? ctx->is_log_video : 0);
 }
 
+// The capacities grow on the media threads; a getter may run beside a send.
 JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1a_1body_1max_1len(JNIEnv *, jclass,
                                                                                       jlong handle_addr)
 {
     const RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    return ctx ? static_cast<jlong>(ctx->a_body_max_len) : 0;
+    return ctx ? static_cast<jlong>(tavrel::load_shared(ctx->a_body_max_len)) : 0;
 }
 
 JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1v_1body_1max_1len(JNIEnv *, jclass,
                                                                                       jlong handle_addr)
 {
     const RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    return ctx ? static_cast<jlong>(ctx->v_body_max_len) : 0;
+    return ctx ? static_cast<jlong>(tavrel::load_shared(ctx->v_body_max_len)) : 0;
 }
 
 }  // extern "C"

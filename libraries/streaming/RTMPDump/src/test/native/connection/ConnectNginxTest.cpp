@@ -61,6 +61,27 @@ TEST(ConnectNginx, PublishesAsALiveEncoder)
     EXPECT_TRUE(log_shows(nginx, "deleteStream")) << nginx.error_log();
 }
 
+TEST(ConnectNginx, APublishTheServerRefusesEndsTheConnectAtOnce)
+{
+    Nginx nginx;
+    const std::string url = nginx.url("live", "taken");
+    RTMP *first = nullptr;
+    ASSERT_EQ(connect_rtmp_w(url.c_str(), nullptr, nullptr, &first, &global_log_callback), 0);
+
+    // nginx answers a second publisher of the name with
+    // NetStream.Publish.BadName; the connect must take that as the answer
+    // rather than wait out the receive timeout.
+    GlobalLogCapture capture;
+    RTMP *second = nullptr;
+    EXPECT_EQ(connect_rtmp_w(url.c_str(), nullptr, nullptr, &second, &global_log_callback), -4);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_TRUE(capture.log.contains("server refused the publish: NetStream.Publish.BadName")) << capture.log.dump();
+
+    // The first stream is untouched by the refusal.
+    EXPECT_TRUE(RTMP_IsConnected(first));
+    close_rtmp_w(first, 1);
+}
+
 TEST(ConnectNginx, TimeoutOptionOfTheUrlBecomesTheSendTimeout)
 {
     Nginx nginx;

@@ -322,6 +322,37 @@ bool command_decodes(const RTMPPacket *pkt)
            amf_check_sequence(reinterpret_cast<const unsigned char *>(body), size, false, 0) >= 0;
 }
 
+// An onStatus that refuses the publish ("NetStream.Publish.BadName" when
+// the name is taken, ".Denied" ...). librtmp lets those pass, so without
+// this the connect would only end with the receive timeout.
+bool is_publish_refusal(const RTMPPacket *pkt)
+{
+    const char *body;
+    int size;
+    if (!command_body(pkt, &body, &size) || body[0] != AMF_STRING)
+        return false;
+    AMFObject cmd;
+    if (AMF_Decode(&cmd, body, size, FALSE) < 0)
+        return false;
+    bool refused = false;
+    AMFObjectProperty *name_prop = cmd.o_num > 0 ? AMF_GetProp(&cmd, nullptr, 0) : nullptr;
+    if (name_prop && name_prop->p_type == AMF_STRING && av_equals(name_prop->p_vu.p_aval, av_onStatus)) {
+        if (AMFObject *info = object_value(&cmd, 3)) {
+            static const AVal av_error = AV_LITERAL("error");
+            static const AVal av_publish = AV_LITERAL("NetStream.Publish.");
+            const AVal level = string_prop(info, &av_level);
+            const AVal code = string_prop(info, &av_code);
+            refused = av_equals(level, av_error) && code.av_len >= av_publish.av_len &&
+                      std::memcmp(code.av_val, av_publish.av_val, av_publish.av_len) == 0;
+            if (refused)
+                RTMP_Log(RTMP_LOGERROR, "%s, server refused the publish: %.*s", "RTMP_ConnectStream_v2",
+                         sl(code), sv(code));
+        }
+    }
+    AMF_Reset(&cmd);
+    return refused;
+}
+
 }  // namespace
 
 extern "C" {
@@ -490,6 +521,10 @@ int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password
             RTMP_Log(RTMP_LOGERROR, "%s, error decoding invoke packet", "RTMP_ConnectStream_v2");
             RTMPPacket_Free(&packet);
             continue;
+        }
+        if (is_command(&packet) && is_publish_refusal(&packet)) {
+            RTMPPacket_Free(&packet);
+            return 0;
         }
         AMFObject obj;
         if (!needs_publisher_auth(r, &packet, &obj)) {

@@ -21,8 +21,9 @@ import java.util.logging.Logger;
  *
  * <p>Threads: any number of threads may call; audio sends are serialised among themselves, video sends among
  * themselves, and one audio and one video send run at the same time, as the native side allows. Reconnections and
- * {@link #close} exclude every other call; a send that finds one running returns {@link RtmpError#RECONNECTING} at
- * once instead of waiting.
+ * {@link #close} exclude every other call; a send that finds one running or waiting returns
+ * {@link RtmpError#RECONNECTING} at once instead of waiting, while state queries wait for it to end. A close waits
+ * for the sends in progress (one blocked on a server that stopped reading holds it until the socket gives up).
  *
  * <p>Handles: the native handle never leaves this object. After a full reconnection the replaced handle is
  * forgotten under the exclusive lock, so it cannot reach native code again; after {@link #close} every method but
@@ -127,7 +128,9 @@ public final class Publisher implements AutoCloseable {
      * publisher reachable. Written only under the exclusive lock, or by the Cleaner once nobody else can.
      */
     private static final class Handle implements Runnable {
-        long addr;
+        // Volatile for the Cleaner's thread, which takes no lock: it must see the handle of the last full
+        // reconnection, never one already released.
+        volatile long addr;
 
         Handle(long addr) {
             this.addr = addr;

@@ -142,21 +142,35 @@ class TavrelTest {
         }
     }
 
+    /**
+     * A failed connect gives 0 and gives back the native logger it made: the logger's global reference goes with
+     * it, so the Java logger becomes collectable.
+     */
     @Test
     @Order(3)
     void failedConnectsGiveZeroAndKeepNoLogger() throws Exception {
-        Capture capture = new Capture();
         int closedPort = RtmpServer.freePort();
         String[] urls = {null, "no url at all", "rtmp://127.0.0.1:" + closedPort + "/live/x"};
         for (String url : urls) {
-            assertEquals(0, Tavrel.connect(url, "user", null, false, false, true, true, 1000, 2000,
-                    logger(capture)), "connect(" + url + ")");
+            java.lang.ref.WeakReference<Logger> logger = failedConnect(url);
+            for (int i = 0; i < 100 && logger.get() != null; i++) {
+                System.gc();
+                Thread.sleep(20);
+            }
+            assertNull(logger.get(), "the logger of connect(" + url + ") is still referenced");
         }
         // An object that is not a java.util.logging.Logger gets no native logger, and the connect works.
         long h = Tavrel.connect(nginx.url("live", "notalogger"), null, null, false, false, true, false, 10, 10,
                 "not a logger");
         assertTrue(h > 0);
         Tavrel.close(h);
+    }
+
+    private static java.lang.ref.WeakReference<Logger> failedConnect(String url) {
+        Logger l = logger(new Capture());
+        assertEquals(0, Tavrel.connect(url, "user", null, false, false, true, true, 1000, 2000, l),
+                "connect(" + url + ")");
+        return new java.lang.ref.WeakReference<>(l);
     }
 
     // ---- a live context ---------------------------------------------------------------------------------------
@@ -317,9 +331,23 @@ class TavrelTest {
             Tavrel.test_connect("rtmp://127.0.0.1:" + RtmpServer.freePort() + "/live/x");
             assertEquals(before, capture.records.size());
             assertFalse(second.records.isEmpty());
+            // The replaced logger was given back: nothing holds the first Java logger any more.
+            java.lang.ref.WeakReference<Logger> third = installGlobal(new Capture());
+            Tavrel.set_global_logger(null);
+            for (int i = 0; i < 100 && third.get() != null; i++) {
+                System.gc();
+                Thread.sleep(20);
+            }
+            assertNull(third.get(), "a replaced global logger is still referenced");
         } finally {
             Tavrel.set_global_logger(null);
         }
+    }
+
+    private static java.lang.ref.WeakReference<Logger> installGlobal(Capture c) {
+        Logger l = logger(c);
+        Tavrel.set_global_logger(l);
+        return new java.lang.ref.WeakReference<>(l);
     }
 
     // ---- reconnections --------------------------------------------------------------------------------------
@@ -373,6 +401,7 @@ class TavrelTest {
             assertEquals(h, Tavrel.reconnect_full(h), "an intact connection keeps its handle");
             assertEquals(0, sendFrames(h, 10, 10));
             // A second publisher of the same stream is refused by nginx: the clone fails, the original lives on.
+            // (The refusal is noticed only at the connection's receive time-out, 30 s.)
             assertEquals(0, Tavrel.reconnect_clone(h));
             assertEquals(0, sendFrames(h, 20, 5));
         } finally {

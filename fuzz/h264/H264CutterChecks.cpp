@@ -161,9 +161,12 @@ void check_avcc(const uint8_t *data, int32_t len)
 }
 
 // The access units the splitter finds hold, together and in order, the
-// units of the whole stream.
-void check_split(const uint8_t *data, int32_t len, int whole_rc, const std::vector<Unit> &whole)
+// units of the whole stream. Returns the units of each access unit (none
+// when the stream is refused).
+std::vector<std::vector<Unit>> check_split(const uint8_t *data, int32_t len, int whole_rc,
+                                           const std::vector<Unit> &whole)
 {
+    std::vector<std::vector<Unit>> aus;
     std::vector<Unit> joined;
     int32_t pos = 0;
     while (pos < len) {
@@ -172,7 +175,7 @@ void check_split(const uint8_t *data, int32_t len, int whole_rc, const std::vect
             CHECK((au < 0) == (whole_rc < 0));
         if (au < 0) {
             CHECK(pos == 0);
-            return;
+            return aus;
         }
         CHECK(au > 0 && au <= len - pos);
         int rc = 0;
@@ -187,11 +190,63 @@ void check_split(const uint8_t *data, int32_t len, int whole_rc, const std::vect
             slice |= u.type >= NAL_TYPE_SLICE && u.type <= NAL_TYPE_SLICE_IDR;
         }
         joined.insert(joined.end(), units.begin(), units.end());
+        aus.push_back(std::move(units));
         pos += au;
     }
     CHECK(joined.size() == whole.size());
     for (size_t i = 0; i < whole.size(); ++i)
         CHECK(joined[i].bytes == whole[i].bytes);
+    return aus;
+}
+
+// The display order has one entry per access unit the splitter finds; it
+// ranks the pictures of each IDR period among themselves, so each period's
+// entries are exactly the positions that period covers. Only the first
+// max_aus entries are written.
+void check_display_order(const uint8_t *data, int32_t len, const std::vector<std::vector<Unit>> &aus)
+{
+    const int32_t n = h264_annexb_display_order(data, len, nullptr, 0);
+    int32_t scratch = 0;
+    CHECK(h264_annexb_display_order(data, len, nullptr, 1) == H264ERR_BAD_ARG);
+    CHECK(h264_annexb_display_order(data, len, &scratch, -1) == H264ERR_BAD_ARG);
+    if (aus.empty() || n < 0) {
+        CHECK(n < 0 && n >= H264ERR_BAD_HEADER);
+        CHECK(aus.empty() || n == H264ERR_BAD_HEADER || n == H264ERR_NO_MEMORY);
+        return;
+    }
+    CHECK(n == static_cast<int32_t>(aus.size()));
+    std::vector<bool> idr;
+    for (const std::vector<Unit> &au : aus) {
+        int first_slice = 0;
+        for (const Unit &u : au)
+            if (!first_slice && (u.type == NAL_TYPE_SLICE || u.type == NAL_TYPE_SLICE_DPA || u.type == NAL_TYPE_SLICE_IDR))
+                first_slice = u.type;
+        CHECK(first_slice != 0);
+        idr.push_back(first_slice == NAL_TYPE_SLICE_IDR);
+    }
+
+    constexpr int32_t kUnwritten = -7;
+    std::vector<int32_t> order(static_cast<size_t>(n) + 2, kUnwritten);
+    CHECK(h264_annexb_display_order(data, len, order.data(), n) == n);
+    CHECK(order[size_t(n)] == kUnwritten && order[size_t(n) + 1] == kUnwritten);
+    for (int32_t start = 0; start < n;) {
+        int32_t end = start + 1;
+        while (end < n && !idr[size_t(end)])
+            ++end;
+        std::vector<bool> seen(size_t(end - start), false);
+        for (int32_t i = start; i < end; ++i) {
+            int32_t at = order[size_t(i)];
+            CHECK(at >= start && at < end && !seen[size_t(at - start)]);
+            seen[size_t(at - start)] = true;
+        }
+        start = end;
+    }
+
+    const int32_t half = n / 2;
+    std::vector<int32_t> part(static_cast<size_t>(n), kUnwritten);
+    CHECK(h264_annexb_display_order(data, len, part.data(), half) == n);
+    for (int32_t i = 0; i < n; ++i)
+        CHECK(part[size_t(i)] == (i < half ? order[size_t(i)] : kUnwritten));
 }
 
 }  // namespace
@@ -206,6 +261,6 @@ void check_h264_cutters(const uint8_t *data, size_t size)
         data = nullptr;
     int rc = 0;
     std::vector<Unit> units = check_annexb(data, len, &rc);
-    check_split(data, len, rc, units);
+    check_display_order(data, len, check_split(data, len, rc, units));
     check_avcc(data, len);
 }

@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Runs every cutter and the splitter over the bytes, as Annex B and as
-// AVCC, and aborts with a message on stderr when a record disagrees with
-// another form of the same input or breaks its format.
+// Runs every cutter, the splitter and the display order over the bytes, as
+// Annex B and as AVCC, and aborts with a message on stderr when a record
+// disagrees with another form of the same input or breaks its format.
 void check_h264_cutters(const uint8_t *data, size_t size);

@@ -92,7 +92,8 @@ TAVREL_API int min_rtmp_send(void);
 /* ---- FLV stream writer ---------------------------------------------------
  * RTMP_Write_v2: one FLV tag (optionally behind the 13-byte file header),
  * sent as one RTMP message. RTMP_Write_fix: any number of tags, a tag's data
- * may be split across calls. */
+ * may be split across calls. Only audio (8), video (9) and script-data (18)
+ * tags are sent: v2 refuses others with -1, fix skips them. */
 TAVREL_API int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *logger);
 TAVREL_API int RTMP_Write_fix(RTMP *r, const char *buf, int size);
 

@@ -40,7 +40,8 @@ char *AValChr(AVal *av, char c);
 
 /* ---- FLV stream writer ---- */
 /* Drops what RTMP_Write_fix keeps for r between calls (a tag header or
- * trailer in pieces); called when the record is released. */
+ * trailer in pieces, a tag body awaiting its data); called when the record
+ * is released. Null does nothing. */
 void flv_stream_writer_forget(RTMP *r);
 
 /* ---- Chunk writer ---- */

@@ -46,10 +46,32 @@ bool begin_body(RTMPPacket *pkt)
         return false;
     pkt->m_nBytesRead = 0;
     if (pkt->m_packetType == kTagScript) {
-        char *end = AMF_EncodeString(pkt->m_body, pkt->m_body + pkt->m_nBodySize, &av_setDataFrame);
-        pkt->m_nBytesRead = static_cast<uint32_t>(end - pkt->m_body);
+        // librtmp's encoder asks for room for a long string's 4-byte length
+        // too, more than the body of a script tag with under 2 data bytes
+        // has: encode aside, then copy the 15 bytes.
+        char prefix[32];
+        char *end = AMF_EncodeString(prefix, prefix + sizeof prefix, &av_setDataFrame);
+        uint32_t n = end ? static_cast<uint32_t>(end - prefix) : 0;
+        if (n != kScriptPrefixLen) {
+            RTMPPacket_Free(pkt);
+            return false;
+        }
+        std::memcpy(pkt->m_body, prefix, n);
+        pkt->m_nBytesRead = n;
     }
     return true;
+}
+
+// An FLV stream holds audio, video and script data only. Any other type
+// would go out as an RTMP control or command message (a Set Chunk Size
+// that librtmp itself does not follow, a command librtmp parses), and a
+// body that the 24-bit message length cannot hold would desynchronise the
+// chunk stream: such tags are not sent.
+bool is_sendable(const RTMPPacket *pkt)
+{
+    bool flv_type = pkt->m_packetType == kTagAudio || pkt->m_packetType == kTagVideo ||
+                    pkt->m_packetType == kTagScript;
+    return flv_type && pkt->m_nBodySize <= 0xFFFFFF;
 }
 
 bool send_body(RTMP *r, RTMPPacket *pkt)
@@ -66,7 +88,7 @@ bool send_body(RTMP *r, RTMPPacket *pkt)
 struct Pending {
     uint8_t head[kFileHeaderLen + kTagHeaderLen];
     int head_len = 0;      // bytes of head collected
-    int trailer_left = 0;  // trailer bytes still to skip
+    int skip_left = 0;  // bytes still to skip: a trailer, or a refused tag
 };
 
 std::mutex pending_mutex;
@@ -107,6 +129,11 @@ int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *logger)
                    data_len);
         return -1;
     }
+    if (!is_sendable(pkt)) {
+        logger_log(logger, 900, "%s, tag of type %d and %u bytes is not sent", "RTMP_Write_v2", pkt->m_packetType,
+                   data_len);
+        return -1;
+    }
     if (!begin_body(pkt)) {
         logger_log(logger, 500, "%s, failed to allocate packet", "RTMP_Write_v2");
         return -2;
@@ -141,40 +168,56 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
             pending_by_rtmp.erase(it);
         }
     }
-    bool in_tag = pkt->m_nBytesRead != 0 || pkt->m_body != nullptr;
+    // A tag is under way exactly while its body exists: a body released
+    // behind our back (RTMPPacket_Free leaves m_nBytesRead) starts afresh.
+    bool in_tag = pkt->m_body != nullptr;
     // A call too short for a tag header, at a tag boundary with nothing
     // pending: refuse it whole so that the caller hands it in again later.
-    if (!in_tag && pending.head_len == 0 && pending.trailer_left == 0 && size <= 10)
+    if (!in_tag && pending.head_len == 0 && pending.skip_left == 0 && size <= 10)
         return 0;
 
     const char *p = buf;
     int s2 = size;
     int result = 0;
     while (s2 > 0) {
-        if (pending.trailer_left > 0) {
-            int n = s2 < pending.trailer_left ? s2 : pending.trailer_left;
-            pending.trailer_left -= n;
+        if (pending.skip_left > 0) {
+            int n = s2 < pending.skip_left ? s2 : pending.skip_left;
+            pending.skip_left -= n;
             p += n;
             s2 -= n;
             continue;
         }
         if (!in_tag) {
-            // Collect the tag header (behind a file header, if one starts here).
-            int want = kTagHeaderLen;
-            if (pending.head_len > 0 ? pending.head[0] == 'F' : *p == 'F')
-                want += kFileHeaderLen;
-            int n = want - pending.head_len;
-            if (n > s2)
-                n = s2;
-            std::memcpy(pending.head + pending.head_len, p, static_cast<size_t>(n));
-            pending.head_len += n;
-            p += n;
-            s2 -= n;
+            // Collect the tag header, behind a file header when the first
+            // three bytes say "FLV" (they may come in pieces too).
+            auto head_wanted = [&pending] {
+                bool file = pending.head_len >= 3 && is_file_header(reinterpret_cast<const char *>(pending.head));
+                return kTagHeaderLen + (file ? kFileHeaderLen : 0);
+            };
+            int want = head_wanted();
+            for (;;) {
+                int n = want - pending.head_len;
+                if (n > s2)
+                    n = s2;
+                std::memcpy(pending.head + pending.head_len, p, static_cast<size_t>(n));
+                pending.head_len += n;
+                p += n;
+                s2 -= n;
+                if (head_wanted() == want)
+                    break;
+                want = head_wanted();  // "FLV" just completed: a file header leads
+            }
             if (pending.head_len < want)
                 break;  // the rest of the header comes with the next call
             const uint8_t *h = pending.head + (want > kTagHeaderLen ? kFileHeaderLen : 0);
             pending.head_len = 0;
             parse_tag_header(pkt, h);
+            if (!is_sendable(pkt)) {
+                RTMP_Log(RTMP_LOGWARNING, "%s, tag of type %d and %u bytes is not sent", "RTMP_Write_fix",
+                         pkt->m_packetType, be24(h + 1));
+                pending.skip_left = static_cast<int>(be24(h + 1)) + kTrailerLen;
+                continue;
+            }
             if (!begin_body(pkt)) {
                 RTMP_Log(RTMP_LOGDEBUG, "%s, failed to allocate packet", "RTMP_Write_fix");
                 return 0;
@@ -197,7 +240,7 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
             // rest is skipped at the start of the next call, so every byte
             // of this one counts as taken.
             if (s2 < kTrailerLen) {
-                pending.trailer_left = kTrailerLen - s2;
+                pending.skip_left = kTrailerLen - s2;
                 s2 = 0;
             } else {
                 p += kTrailerLen;
@@ -205,7 +248,7 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
             }
         }
     }
-    if (result == 0 && (pending.head_len > 0 || pending.trailer_left > 0)) {
+    if (result == 0 && (pending.head_len > 0 || pending.skip_left > 0)) {
         std::lock_guard<std::mutex> lock(pending_mutex);
         pending_by_rtmp[r] = pending;
     }
@@ -216,6 +259,10 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
 
 void flv_stream_writer_forget(RTMP *r)
 {
+    if (!r)
+        return;
+    RTMPPacket_Free(&r->m_write);  // a tag whose data never came
+    r->m_write.m_nBytesRead = 0;
     std::lock_guard<std::mutex> lock(pending_mutex);
     pending_by_rtmp.erase(r);
 }

@@ -70,7 +70,10 @@ class AppLog:
         elif m := GAVE_UP.match(line):
             self.gave_up = int(m["n"])
         elif m := REFUSED.match(line):
-            self.refused.append((m["kind"], int(m["ms"]), m["why"]))
+            if m["kind"].endswith("_FRAME"):
+                self.refused.append((m["kind"], int(m["ms"]), m["why"]))
+            else:  # a sequence header in the clip's own order
+                self.setup_refused.append((m["kind"], m["why"]))
         elif m := SETUP_REFUSED.match(line):
             self.setup_refused.append((m["what"], m["why"]))
         elif m := SUMMARY.match(line):

@@ -48,7 +48,8 @@ def summary_rows(r):
                                         f"{f.fds_min}..{f.fds_max} over {f.connected_samples} samples; "
                                         f"at most {f.fds_max_down} between streams"),
         ("resident memory (VmRSS)", f"{f.rss_first_kb} kB after the warm-up, {f.rss_last_kb} kB last "
-                                    f"({100 * f.rss_growth:+.1f}%), peak {f.rss_peak_kb} kB"
+                                    f"({100 * f.rss_growth:+.1f}%; {100 * f.rss_growth_second_half:+.2f}% over the second half), "
+                                    f"peak {f.rss_peak_kb} kB"
          if f.rss_growth is not None else "-"),
     ]
     if r.jvm_options:

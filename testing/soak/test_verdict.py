@@ -61,6 +61,7 @@ class VerdictTest(unittest.TestCase):
         self.assertEqual((f.fds_baseline, f.fds_last, f.fds_min, f.fds_max, f.fds_max_down), (10, 10, 10, 10, 10))
         self.assertEqual((f.rss_first_kb, f.rss_last_kb), (70000, 70700))
         self.assertAlmostEqual(f.rss_growth, 0.01)
+        self.assertAlmostEqual(f.rss_growth_second_half, 0.01)  # the step came after the middle
 
     def test_resumes(self):
         cases = [

@@ -53,6 +53,7 @@ class Figures:
     rss_last_kb: int = None
     rss_peak_kb: int = None
     rss_growth: float = None
+    rss_growth_second_half: float = None  # reported: a leak keeps growing where the warm-up has settled
     connected_samples: int = 0
     failures: list = field(default_factory=list)
 
@@ -83,6 +84,8 @@ def judge(samples, spans, warm_up_end, rss_tolerance, kills, resume_bound_s):
     f.rss_last_kb = after[-1].rss_kb
     f.rss_peak_kb = max(s.rss_kb for s in samples)
     f.rss_growth = (f.rss_last_kb - f.rss_first_kb) / f.rss_first_kb
+    half = next(s for s in steady if s.t >= (steady[0].t + steady[-1].t) / 2)
+    f.rss_growth_second_half = (f.rss_last_kb - half.rss_kb) / half.rss_kb
     if f.rss_growth > rss_tolerance:
         f.failures.append(f"resident memory grew {100 * f.rss_growth:.1f}% after the warm-up "
                           f"({f.rss_first_kb} kB to {f.rss_last_kb} kB), more than {100 * rss_tolerance:.0f}%")

@@ -15,6 +15,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 
 import app_log
 import clip
@@ -134,7 +135,11 @@ def soak(args, work):
     say(f"nginx on 127.0.0.1:{server.port}")
     failures = []
     kills = [verdict.KillRecord(i + 1, k.after_s, k.down_s) for i, k in enumerate(plan)]
-    proc, log, reader = start_app(args, server.url("unique", STREAM), clip_path, work)
+    try:
+        proc, log, reader = start_app(args, server.url("unique", STREAM), clip_path, work)
+    except BaseException:
+        server.kill()
+        raise
     sampler = proc_sample.Sampler(proc.pid)
     sampler.start()
     try:
@@ -153,11 +158,14 @@ def soak(args, work):
             code = proc.wait(10)
         reader.join(10)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(10)
-        sampler.stop()
-        server.stop()
+        # Nothing of ours outlives the run, whatever went wrong.
+        try:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(10)
+            sampler.stop()
+        finally:
+            server.stop()
     if code != 0:
         failures.append(f"the application exited with {code}")
     if log.summary is None:
@@ -250,7 +258,12 @@ def main(argv):
         return 2
     work = args.work or tempfile.mkdtemp(prefix="soak-")
     os.makedirs(work, exist_ok=True)
-    failures, log = soak(args, work)
+    try:
+        failures, log = soak(args, work)
+    except Exception as e:  # a peer that would not start, say: the run failed, and says why
+        traceback.print_exc()
+        print(f"FAILED: {e}\nwork folder kept: {work}")
+        return 1
     if failures:
         print("FAILED:\n  " + "\n  ".join(failures))
         print("the application's last lines:\n" + "\n".join(log.text().splitlines()[-40:]))

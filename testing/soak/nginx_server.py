@@ -1,11 +1,18 @@
 """nginx with its RTMP module on a loopback port, from testing/nginx/rtmp.conf.in, killed with SIGKILL
 (master and worker at once, as in a crash) and started again on the same port."""
+import ctypes
 import os
 import shutil
 import signal
 import socket
 import subprocess
 import time
+
+
+def die_with_parent():
+    """In a child before exec: SIGKILL when the driver dies, even by SIGKILL (a ctest timeout)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 def free_port():
@@ -51,7 +58,8 @@ class NginxServer:
         # A session of its own: the master and its worker form one group, killed together.
         self.process = subprocess.Popen(["nginx", "-p", self.dir, "-e", os.path.join(self.dir, "error.log"),
                                          "-c", self.conf], stdin=subprocess.DEVNULL, stdout=log,
-                                        stderr=subprocess.STDOUT, start_new_session=True, env=self.env)
+                                        stderr=subprocess.STDOUT, start_new_session=True, env=self.env,
+                                        preexec_fn=die_with_parent)
         log.close()
         deadline = time.monotonic() + timeout_s
         while time.monotonic() < deadline:

@@ -1,6 +1,5 @@
 """nginx with its RTMP module on a loopback port, from testing/nginx/rtmp.conf.in, killed with SIGKILL
 (master and worker at once, as in a crash) and started again on the same port."""
-import ctypes
 import os
 import shutil
 import signal
@@ -8,11 +7,7 @@ import socket
 import subprocess
 import time
 
-
-def die_with_parent():
-    """In a child before exec: SIGKILL when the driver dies, even by SIGKILL (a ctest timeout)."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+from children import die_with_parent
 
 
 def free_port():

@@ -19,6 +19,7 @@ import time
 import traceback
 
 import app_log
+import children
 import clip
 import nginx_server
 import proc_sample
@@ -108,7 +109,7 @@ def start_app(args, url, clip_path, work):
     say("starting " + " ".join(argv))
     proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             env=app_env(args), text=True, bufsize=1, errors="replace",
-                            preexec_fn=nginx_server.die_with_parent)
+                            preexec_fn=children.die_with_parent)
     log = app_log.AppLog()
     out = open(os.path.join(work, "publish.log"), "w")
 

@@ -10,6 +10,7 @@ class Sample:
     t: float
     fds: int
     rss_kb: int
+    anon_kb: int = 0  # of which anonymous memory (the heaps), the rest file mappings and shared memory
 
 
 def read(pid, t=None):
@@ -17,10 +18,12 @@ def read(pid, t=None):
     try:
         fds = len(os.listdir(f"/proc/{pid}/fd"))
         with open(f"/proc/{pid}/status") as f:
-            rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-    except (FileNotFoundError, ProcessLookupError, StopIteration):
-        return None
-    return Sample(time.monotonic() if t is None else t, fds, rss)
+            fields = dict(line.split(":", 1) for line in f if ":" in line)
+        rss = int(fields["VmRSS"].split()[0])
+        anon = int(fields.get("RssAnon", "0 kB").split()[0])
+    except (FileNotFoundError, ProcessLookupError, KeyError):
+        return None  # gone, or a zombie without memory
+    return Sample(time.monotonic() if t is None else t, fds, rss, anon)
 
 
 class Sampler(threading.Thread):

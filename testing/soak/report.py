@@ -83,15 +83,15 @@ def minute_rows(r, step_s=60.0):
     nxt = r.started_at
     for s in r.samples:
         if s.t >= nxt:
-            rows.append((f"{(s.t - r.started_at) / 60:.0f}", str(s.fds), str(s.rss_kb)))
+            rows.append((f"{(s.t - r.started_at) / 60:.0f}", str(s.fds), str(s.rss_kb), str(s.anon_kb)))
             nxt += step_s
     if r.samples and (not rows or r.samples[-1].t - r.started_at > float(rows[-1][0]) * 60 + 5):
         s = r.samples[-1]
-        rows.append((f"{(s.t - r.started_at) / 60:.1f}", str(s.fds), str(s.rss_kb)))
+        rows.append((f"{(s.t - r.started_at) / 60:.1f}", str(s.fds), str(s.rss_kb), str(s.anon_kb)))
     return rows
 
 
-MINUTE_HEADER = ("minute", "descriptors", "VmRSS kB")
+MINUTE_HEADER = ("minute", "descriptors", "VmRSS kB", "of it anonymous kB")
 
 
 def text(r):

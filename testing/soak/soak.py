@@ -248,10 +248,10 @@ def run_plan(args, server, log, kills):
 
 def write_samples(path, samples, started_at, spans):
     with open(path, "w") as f:
-        f.write("seconds,descriptors,vmrss_kb,connected\n")
+        f.write("seconds,descriptors,vmrss_kb,rssanon_kb,connected\n")
         for s in samples:
             steady = any(a <= s.t <= b for a, b in spans)
-            f.write(f"{s.t - started_at:.2f},{s.fds},{s.rss_kb},{int(steady)}\n")
+            f.write(f"{s.t - started_at:.2f},{s.fds},{s.rss_kb},{s.anon_kb},{int(steady)}\n")
 
 
 def main(argv):

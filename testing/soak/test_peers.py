@@ -20,6 +20,7 @@ class ProcSampleTest(unittest.TestCase):
             self.assertEqual(during.fds, before.fds + 2)
         self.assertEqual(proc_sample.read(os.getpid()).fds, before.fds)
         self.assertGreater(before.rss_kb, 1000)
+        self.assertTrue(0 < before.anon_kb < before.rss_kb, before)
 
     def test_a_process_that_is_gone(self):
         pid = os.fork()

@@ -32,6 +32,28 @@ void AV_erase(RTMP_METHOD *vals, int *num, int i, int freeit);
 int string_to_AVal(const char *str, AVal *aval);
 void free_aval(AVal *aval);
 
+/* ---- Chunk read guard ---- */
+/* The next chunk header as librtmp will read it. */
+typedef struct ChunkHeader {
+    int fmt;                    /* 0..3: 11, 7, 3 or 0 bytes of message header */
+    int csid;                   /* chunk stream id, 2..65599 */
+    int has_length;             /* types 0 and 1 carry a message length */
+    uint32_t body_size;         /* that length */
+    int has_extended_timestamp; /* types 0..2 with a timestamp field of 0xffffff */
+    int size;                   /* bytes of the whole header */
+} ChunkHeader;
+/* The size of the header at p (n bytes there), or 0 when more are needed. */
+int chunk_header_parse(const unsigned char *p, int n, ChunkHeader *out);
+/* 0 when h would make librtmp continue a message in progress with another
+ * length than the body it holds. */
+int chunk_header_is_safe(const RTMP *r, const ChunkHeader *h);
+/* Before each RTMP_ReadPacket: 1 to read, 0 when the next header is refused
+ * (logged at level 1 with caller's name), -1 when it could not be received. */
+int chunk_read_guard(RTMP *r, const char *caller);
+/* The stream reconnection: deleteStream, createStream and publish again on
+ * the same connection, read as the connect reads. 1 once published. */
+int reconnect_stream_v2(RTMP *r);
+
 /* ---- Publisher authentication ---- */
 int PublisherAuth_v2(RTMP *r, AVal *description, AVal *username, AVal *password, AVal *pubToken);
 int b64enc(const unsigned char *input, int length, char *output, int maxsize);

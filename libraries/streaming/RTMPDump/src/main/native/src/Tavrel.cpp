@@ -217,7 +217,7 @@ RTMP_CONN tavrel_reconnect_stream(RTMPDumpCtx **ctx_ptr)
     {
         MutexLock lock(&ctx->rtmp_mutex);
         if (RTMP_IsConnected(ctx->rtmp))
-            is_reconnected = RTMP_ReconnectStream(ctx->rtmp, 0);
+            is_reconnected = reconnect_stream_v2(ctx->rtmp);
         new_stream_id = ctx->rtmp->m_stream_id;
         if (is_reconnected) {
             ctx->a_pkt->m_nInfoField2 = new_stream_id;

@@ -581,11 +581,16 @@ int needs_publisher_auth(RTMP *r, RTMPPacket *pkt, AMFObject *obj)
     return 1;
 }
 
-int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password, int *is_uri_alloc,
-                          int *is_need_reconnect)
+}  // extern "C"
+
+namespace {
+
+// Reads and handles server messages until the publish has started. An
+// authentication demand is answered only while connecting: a reconnection
+// of the stream has no connect waiting for its answer.
+int read_until_published(RTMP *r, const char *caller, AVal *username, AVal *password, int *is_uri_alloc,
+                         int *is_need_reconnect, bool may_authenticate)
 {
-    if (seek_time > 0)
-        r->Link.seekTime = seek_time;
     r->m_mediaChannel = 0;
     RTMPPacket packet = {};
     // Progress markers; librtmp drops them at the level every connect sets.
@@ -593,6 +598,14 @@ int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password
 
     MessagesInProgress in_progress;
     while (!r->m_bPlaying && RTMP_IsConnected(r)) {
+        const int guard = chunk_read_guard(r, caller);
+        if (guard == 0) {
+            // What is buffered cannot be read safely any more.
+            RTMP_Close(r);
+            break;
+        }
+        if (guard < 0)
+            break;
         in_progress.remember_bodies(r);
         if (!RTMP_ReadPacket(r, &packet)) {
             in_progress.free_unread(r, packet);
@@ -639,6 +652,11 @@ int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password
             RTMPPacket_Free(&packet);
             continue;
         }
+        if (!may_authenticate) {
+            AMF_Reset(&obj);
+            RTMPPacket_Free(&packet);
+            return 0;
+        }
 
         RTMP_Log(RTMP_LOGDEBUG, "--- 2");
         AVal code, level, description;
@@ -662,6 +680,33 @@ int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password
     }
     RTMPPacket_Free(&packet);
     return r->m_bPlaying;
+}
+
+}  // namespace
+
+extern "C" {
+
+int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password, int *is_uri_alloc,
+                          int *is_need_reconnect)
+{
+    if (seek_time > 0)
+        r->Link.seekTime = seek_time;
+    return read_until_published(r, "RTMP_ConnectStream_v2", username, password, is_uri_alloc, is_need_reconnect,
+                                true);
+}
+
+int reconnect_stream_v2(RTMP *r)
+{
+    if (!r || !RTMP_IsConnected(r))
+        return 0;
+    RTMP_DeleteStream(r);
+    r->m_bPlaying = 0;
+    if (!RTMP_SendCreateStream(r))
+        return 0;
+    AVal none = {nullptr, 0};
+    int is_uri_alloc = 0;
+    int is_need_reconnect = 0;
+    return read_until_published(r, "reconnect_stream_v2", &none, &none, &is_uri_alloc, &is_need_reconnect, false);
 }
 
 int connect_rtmp_w(const char *url, const char *username, const char *password, RTMP **rtmp,

@@ -1,4 +1,5 @@
 #include "AdtsChecks.h"
+#include "../common/FuzzCheck.h"
 
 #include "Adts.h"
 
@@ -9,14 +10,6 @@
 #include <vector>
 
 namespace {
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                  \
-        }                                                                             \
-    } while (0)
 
 // The header's frame_length, read here independently of the library.
 int32_t stated_frame_len(const uint8_t *p) { return (p[3] & 3) << 11 | p[4] << 3 | p[5] >> 5; }

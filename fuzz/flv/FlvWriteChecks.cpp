@@ -1,4 +1,5 @@
 #include "FlvWriteChecks.h"
+#include "../common/FuzzCheck.h"
 
 #include "RTMPDumpUtil.h"
 #include "RTMPDumpUtilInternal.h"
@@ -16,14 +17,6 @@
 #include <vector>
 
 namespace {
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                  \
-        }                                                                             \
-    } while (0)
 
 using tavrel_testing::ChunkDecoder;
 using tavrel_testing::RtmpMessage;

@@ -1,4 +1,5 @@
 #include "H264CutterChecks.h"
+#include "../common/FuzzCheck.h"
 
 #include "H264.h"
 
@@ -9,14 +10,6 @@
 #include <vector>
 
 namespace {
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                  \
-        }                                                                             \
-    } while (0)
 
 const H264Timing kTiming{1, 90000, 3003, -1, 7, 9};
 

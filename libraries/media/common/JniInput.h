@@ -1,12 +1,14 @@
 // Read-only input bytes for the media JNI bindings: a range of a Java
 // byte[] or of a direct ByteBuffer, bounds checked before anything is read,
-// and the result codes the bindings add to their libraries' own. Nothing
-// here raises or leaves a Java exception.
+// the result codes the bindings add to their libraries' own, and the making
+// of a record from such a range. Nothing here raises or leaves a Java
+// exception.
 #pragma once
 
-#include <jni.h>
+#include "JniSupport.h"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace tavrel_media_jni {
 
@@ -18,9 +20,9 @@ constexpr int kErrRange = -9;     // offset/length outside the array or buffer
 constexpr int kErrNotDirect = -10;  // a heap (non-direct) buffer, or one without an address
 
 // Runs fn(const uint8_t *data, int32_t len) on bytes [offset, offset + length)
-// of the array, held with GetPrimitiveArrayCritical: fn must call no JNI
-// function and not block. The array is released with JNI_ABORT (nothing
-// written back). Returns fn's result, or one of the codes above.
+// of the array, held in place (tavrel_jni::ScopedCriticalRead): fn must call
+// no JNI function and not block. Returns fn's result, or one of the codes
+// above.
 template <typename Fn>
 auto with_array(JNIEnv *env, jbyteArray array, jint offset, jint length, Fn fn) -> decltype(fn(nullptr, 0))
 {
@@ -30,15 +32,10 @@ auto with_array(JNIEnv *env, jbyteArray array, jint offset, jint length, Fn fn) 
     jsize size = env->GetArrayLength(array);
     if (offset < 0 || length < 0 || offset > size || length > size - offset)
         return Result(kErrRange);
-    void *base = env->GetPrimitiveArrayCritical(array, nullptr);
-    if (!base) {
-        if (env->ExceptionCheck())
-            env->ExceptionClear();  // the code is the report
+    tavrel_jni::ScopedCriticalRead held(env, array);
+    if (!held.get())
         return Result(kErrNoMemory);
-    }
-    Result r = fn(static_cast<const uint8_t *>(base) + offset, static_cast<int32_t>(length));
-    env->ReleasePrimitiveArrayCritical(array, base, JNI_ABORT);
-    return r;
+    return fn(static_cast<const uint8_t *>(held.get()) + offset, static_cast<int32_t>(length));
 }
 
 // The same over a direct ByteBuffer. offset indexes the buffer's memory from
@@ -62,22 +59,43 @@ auto with_direct(JNIEnv *env, jobject buffer, jint offset, jint length, Fn fn) -
     return fn(static_cast<const uint8_t *>(base) + offset, static_cast<int32_t>(length));
 }
 
+// One range of an entry point's input, array or direct buffer alike:
+// input(fn) runs fn on it as with_array / with_direct do.
+template <typename JavaInput>
+struct Input {
+    JNIEnv *env;
+    JavaInput data;
+    jint offset, length;
+
+    template <typename Fn>
+    auto operator()(Fn fn) const
+    {
+        if constexpr (std::is_same_v<JavaInput, jbyteArray>)
+            return with_array(env, data, offset, length, fn);
+        else
+            return with_direct(env, data, offset, length, fn);
+    }
+};
+
+template <typename JavaInput>
+Input<JavaInput> input_of(JNIEnv *env, JavaInput data, jint offset, jint length)
+{
+    return {env, data, offset, length};
+}
+
 // Stores code in error[0] when the caller gave an array with room for it.
-inline void report(JNIEnv *env, jintArray error, jint code)
-{
-    if (!error || env->GetArrayLength(error) < 1)
-        return;
-    env->SetIntArrayRegion(error, 0, 1, &code);
-    if (env->ExceptionCheck())
-        env->ExceptionClear();
-}
+inline void report(JNIEnv *env, jintArray error, jint code) { tavrel_jni::put_ints(env, error, &code, 1); }
 
-template <typename Record>
-Record *record_at(jlong addr)
+// A record made from one input by make(data, len, Record **out), which
+// returns 0 or a negative code: the record's address, or 0 with the code in
+// error[0] (0 on success).
+template <typename Record, typename InputRange, typename Make>
+jlong make_record(JNIEnv *env, const InputRange &input, jintArray error, Make make)
 {
-    return reinterpret_cast<Record *>(static_cast<intptr_t>(addr));
+    Record *record = nullptr;
+    int rc = input([&](const uint8_t *data, int32_t len) { return make(data, len, &record); });
+    report(env, error, rc);
+    return rc == 0 ? tavrel_jni::address_of(record) : 0;
 }
-
-inline jlong address_of(const void *p) { return static_cast<jlong>(reinterpret_cast<intptr_t>(p)); }
 
 }  // namespace tavrel_media_jni

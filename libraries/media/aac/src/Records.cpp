@@ -40,17 +40,34 @@ int new_data(const uint8_t *bytes, int32_t len, AACData **out)
     return ADTSERR_OK;
 }
 
+// Every maker begins alike: a place for the record, null until it is made,
+// and input it may read; from an ADTS frame, its header read and checked.
+template <typename Record>
+int begin_copy(Record **out, const uint8_t *bytes, int32_t len)
+{
+    if (!out)
+        return ADTSERR_BAD_ARG;
+    *out = nullptr;
+    return len < 0 || (!bytes && len > 0) ? ADTSERR_BAD_ARG : ADTSERR_OK;
+}
+
+template <typename Record>
+int begin_frame(Record **out, const uint8_t *data, int32_t len, AdtsFrameInfo &info)
+{
+    if (!out)
+        return ADTSERR_BAD_ARG;
+    *out = nullptr;
+    return adts_parse_header(data, len, &info);
+}
+
 }  // namespace
 
 extern "C" {
 
 ADTS_API int adts_make_header(const uint8_t *data, int32_t len, AACHeader **out)
 {
-    if (!out)
-        return ADTSERR_BAD_ARG;
-    *out = nullptr;
     AdtsFrameInfo info;
-    int rc = adts_parse_header(data, len, &info);
+    int rc = begin_frame(out, data, len, info);
     if (rc < 0)
         return rc;
     // Channel configuration 0 defers the layout to a program config element
@@ -64,11 +81,8 @@ ADTS_API int adts_make_header(const uint8_t *data, int32_t len, AACHeader **out)
 
 ADTS_API int adts_make_data(const uint8_t *data, int32_t len, AACData **out)
 {
-    if (!out)
-        return ADTSERR_BAD_ARG;
-    *out = nullptr;
     AdtsFrameInfo info;
-    int rc = adts_parse_header(data, len, &info);
+    int rc = begin_frame(out, data, len, info);
     if (rc < 0)
         return rc;
     if (info.samples != 1024)
@@ -80,11 +94,9 @@ ADTS_API int adts_make_data(const uint8_t *data, int32_t len, AACData **out)
 
 ADTS_API int aac_header_from_config(const uint8_t *config, int32_t len, AACHeader **out)
 {
-    if (!out)
-        return ADTSERR_BAD_ARG;
-    *out = nullptr;
-    if (len < 0 || (!config && len > 0))
-        return ADTSERR_BAD_ARG;
+    int rc = begin_copy(out, config, len);
+    if (rc < 0)
+        return rc;
     if (len < 2 || len > ADTS_MAX_CONFIG_LEN)
         return ADTSERR_BAD_CONFIG;
     return new_header(config, len, out);
@@ -92,11 +104,9 @@ ADTS_API int aac_header_from_config(const uint8_t *config, int32_t len, AACHeade
 
 ADTS_API int aac_data_from_raw(const uint8_t *raw, int32_t len, AACData **out)
 {
-    if (!out)
-        return ADTSERR_BAD_ARG;
-    *out = nullptr;
-    if (len < 0 || (!raw && len > 0))
-        return ADTSERR_BAD_ARG;
+    int rc = begin_copy(out, raw, len);
+    if (rc < 0)
+        return rc;
     if (len == 0)
         return ADTSERR_EMPTY;
     return new_data(raw, len, out);

@@ -30,10 +30,8 @@ int32_t find_start_code(const uint8_t *data, int32_t len, int32_t from)
 
 int walk_annexb(const uint8_t *data, int32_t len, UnitSink sink, void *ctx)
 {
-    if (len < 0 || (!data && len > 0))
-        return H264ERR_BAD_ARG;
-    if (len == 0)
-        return H264ERR_EMPTY;
+    if (int rc = check_input(data, len))
+        return rc;
     int32_t zeros = 0;
     while (zeros < len && data[zeros] == 0)
         ++zeros;

@@ -6,10 +6,8 @@ namespace tavrel_h264 {
 
 int walk_avcc(const uint8_t *data, int32_t len, UnitSink sink, void *ctx)
 {
-    if (len < 0 || (!data && len > 0))
-        return H264ERR_BAD_ARG;
-    if (len == 0)
-        return H264ERR_EMPTY;
+    if (int rc = check_input(data, len))
+        return rc;
     int count = 0;
     int32_t pos = 0;
     while (pos < len) {

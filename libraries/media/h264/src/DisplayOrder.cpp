@@ -244,6 +244,17 @@ bool slice_poc(Parser &p, const uint8_t *unit, int32_t len, int64_t &poc)
     return true;
 }
 
+// A parameter set that parses replaces the one of its id; one that does not
+// leaves it alone.
+template <typename Set, size_t N>
+void keep(Set (&sets)[N], int (*parse)(const uint8_t *, int32_t, Set &), const uint8_t *unit, int32_t len)
+{
+    Set set;
+    int id = parse(unit, len, set);
+    if (id >= 0 && static_cast<size_t>(id) < N)
+        sets[id] = set;
+}
+
 struct AuPoc {
     Parser *parser;
     bool found = false;
@@ -257,20 +268,12 @@ bool au_sink(void *ctx, const uint8_t *data, int32_t off, int32_t len)
     AuPoc &a = *static_cast<AuPoc *>(ctx);
     const uint8_t *unit = data + off;
     switch (nal_type(unit[0])) {
-    case NAL_TYPE_SPS: {
-        Sps s;
-        int id = parse_sps(unit, len, s);
-        if (id >= 0)
-            a.parser->sps[id] = s;
+    case NAL_TYPE_SPS:
+        keep(a.parser->sps, parse_sps, unit, len);
         break;
-    }
-    case NAL_TYPE_PPS: {
-        Pps p;
-        int id = parse_pps(unit, len, p);
-        if (id >= 0)
-            a.parser->pps[id] = p;
+    case NAL_TYPE_PPS:
+        keep(a.parser->pps, parse_pps, unit, len);
         break;
-    }
     case NAL_TYPE_SLICE:
     case NAL_TYPE_SLICE_DPA:
     case NAL_TYPE_SLICE_IDR:

@@ -92,40 +92,75 @@ void stamp(Record &r, const H264Timing &t, bool stripped, bool key)
     r.is_annexb = 0;
 }
 
-int make_nalus(Walker walk, const uint8_t *data, int32_t len, int is_stripped, const H264Timing *timing,
-               NALUS **out)
+// What both makers check and measure before they allocate: the arguments,
+// the units (each one valid) and the bytes the record will store. *out is
+// null until the record is made.
+struct Plan {
+    Survey survey;
+    bool stripped = false;
+    int32_t stored = 0;
+};
+
+template <typename Record>
+int plan(Record **out, Walker walk, const uint8_t *data, int32_t len, int is_stripped, const H264Timing *timing,
+         Plan &p)
 {
     if (!out)
         return H264ERR_BAD_ARG;
     *out = nullptr;
     if (!timing)
         return H264ERR_BAD_ARG;
-    Survey s;
-    int rc = survey(walk, data, len, s);
+    int rc = survey(walk, data, len, p.survey);
     if (rc < 0)
         return rc;
-    bool stripped = is_stripped != 0;
-    int64_t stored = s.unit_bytes + (stripped ? 0 : int64_t{kPrefixLen} * s.units);
+    p.stripped = is_stripped != 0;
+    int64_t stored = p.survey.unit_bytes + (p.stripped ? 0 : int64_t{kPrefixLen} * p.survey.units);
     if (stored > INT32_MAX)
         return H264ERR_TOO_LARGE;
+    p.stored = static_cast<int32_t>(stored);
+    return H264ERR_OK;
+}
 
-    size_t entries_size = sizeof(NALU) * static_cast<size_t>(s.units);
-    auto *block = static_cast<uint8_t *>(malloc(sizeof(NALUS) + entries_size + static_cast<size_t>(stored)));
+// A zeroed record with `extra` bytes behind it, in one allocation; null
+// when memory runs out.
+template <typename Record>
+Record *new_record(size_t extra)
+{
+    void *block = malloc(sizeof(Record) + extra);
     if (!block)
-        return H264ERR_NO_MEMORY;
-    auto *r = reinterpret_cast<NALUS *>(block);
-    memset(r, 0, sizeof *r);
-    r->nalus = reinterpret_cast<NALU *>(block + sizeof(NALUS));
-    r->num_nalu = s.units;
-    r->total_len = static_cast<int32_t>(stored);
-    stamp(*r, *timing, stripped, s.has_idr);
+        return nullptr;
+    memset(block, 0, sizeof(Record));
+    return static_cast<Record *>(block);
+}
 
+// Copies the units to bytes (and, with entries, describes each there).
+void fill(Walker walk, const uint8_t *data, int32_t len, bool stripped, uint8_t *bytes, NALU *entries)
+{
     Fill f;
     f.data = data;
     f.stripped = stripped;
-    f.bytes = block + sizeof(NALUS) + entries_size;
-    f.entries = r->nalus;
+    f.bytes = bytes;
+    f.entries = entries;
     walk(data, len, fill_sink, &f);
+}
+
+int make_nalus(Walker walk, const uint8_t *data, int32_t len, int is_stripped, const H264Timing *timing,
+               NALUS **out)
+{
+    Plan p;
+    int rc = plan(out, walk, data, len, is_stripped, timing, p);
+    if (rc < 0)
+        return rc;
+
+    size_t entries_size = sizeof(NALU) * static_cast<size_t>(p.survey.units);
+    auto *r = new_record<NALUS>(entries_size + static_cast<size_t>(p.stored));
+    if (!r)
+        return H264ERR_NO_MEMORY;
+    r->nalus = reinterpret_cast<NALU *>(r + 1);
+    r->num_nalu = p.survey.units;
+    r->total_len = p.stored;
+    stamp(*r, *timing, p.stripped, p.survey.has_idr);
+    fill(walk, data, len, p.stripped, reinterpret_cast<uint8_t *>(r + 1) + entries_size, r->nalus);
     *out = r;
     return H264ERR_OK;
 }
@@ -133,38 +168,22 @@ int make_nalus(Walker walk, const uint8_t *data, int32_t len, int is_stripped, c
 int make_payload(Walker walk, const uint8_t *data, int32_t len, int is_stripped, const H264Timing *timing,
                  NALUPayload **out)
 {
-    if (!out)
-        return H264ERR_BAD_ARG;
-    *out = nullptr;
-    if (!timing)
-        return H264ERR_BAD_ARG;
-    Survey s;
-    int rc = survey(walk, data, len, s);
+    Plan p;
+    int rc = plan(out, walk, data, len, is_stripped, timing, p);
     if (rc < 0)
         return rc;
-    bool stripped = is_stripped != 0;
     // The publisher puts one length prefix in front of a stripped payload:
     // several units sent that way would reach the decoder as one.
-    if (stripped && s.units != 1)
+    if (p.stripped && p.survey.units != 1)
         return H264ERR_NOT_ONE_UNIT;
-    int64_t stored = s.unit_bytes + (stripped ? 0 : int64_t{kPrefixLen} * s.units);
-    if (stored > INT32_MAX)
-        return H264ERR_TOO_LARGE;
 
-    auto *block = static_cast<uint8_t *>(malloc(sizeof(NALUPayload) + static_cast<size_t>(stored)));
-    if (!block)
+    auto *r = new_record<NALUPayload>(static_cast<size_t>(p.stored));
+    if (!r)
         return H264ERR_NO_MEMORY;
-    auto *r = reinterpret_cast<NALUPayload *>(block);
-    memset(r, 0, sizeof *r);
-    r->data = block + sizeof(NALUPayload);
-    r->len = static_cast<int32_t>(stored);
-    stamp(*r, *timing, stripped, s.has_idr);
-
-    Fill f;
-    f.data = data;
-    f.stripped = stripped;
-    f.bytes = r->data;
-    walk(data, len, fill_sink, &f);
+    r->data = reinterpret_cast<uint8_t *>(r + 1);
+    r->len = p.stored;
+    stamp(*r, *timing, p.stripped, p.survey.has_idr);
+    fill(walk, data, len, p.stripped, r->data, nullptr);
     *out = r;
     return H264ERR_OK;
 }

@@ -2,9 +2,9 @@
  * Ostrel: the logging facility shared by the native libraries.
  *
  * A Logger hands printf-style messages to a sink. The usual sink is a
- * java.util.logging.Logger (jni_logger); native code and tests may supply
- * their own (logger_new). Levels are the integer values of
- * java.util.logging.Level.
+ * java.util.logging.Logger (jni_logger, in OstrelJni.h: only JNI code needs
+ * it); native code and tests may supply their own (logger_new). Levels are
+ * the integer values of java.util.logging.Level.
  *
  * Loggers are reference-counted: every holder owns one reference and gives
  * it back with logger_release, never with free. A logger is usable from any
@@ -13,7 +13,6 @@
 #ifndef OSTREL_H
 #define OSTREL_H
 
-#include <jni.h>
 #include <stdarg.h>
 
 #define OSTREL_API __attribute__((visibility("default")))
@@ -40,13 +39,6 @@ typedef void (*LogCallback)(void *context, int level, const char *fmt, va_list a
 
 /* Called once, when the last reference to the logger is released. */
 typedef void (*LogRelease)(void *context);
-
-/* A logger for a java.util.logging.Logger object. Returns null when `logger`
- * is null or not such an object, or when memory runs out. `flags` is
- * reserved and must be 0. The logger keeps a global reference to the Java
- * object and may be used on any Java thread after this call has returned;
- * on a native thread it attaches for the duration of one message. */
-OSTREL_API Logger *jni_logger(JNIEnv *env, jobject logger, int flags);
 
 /* A logger for a native sink. Messages below `level` are dropped before the
  * sink is called. `release` may be null. Returns null when memory runs out. */

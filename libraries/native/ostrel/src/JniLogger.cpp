@@ -5,7 +5,8 @@
 // native thread is attached for the length of one message. Before anything
 // is formatted the Java logger is asked whether it wants the level, so a
 // filtered message costs one isLoggable call and nothing else.
-#include "Ostrel.h"
+#include "JniSupport.h"
+#include "OstrelJni.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -78,8 +79,7 @@ public:
     }
     ~ExceptionGuard()
     {
-        if (env_->ExceptionCheck())
-            env_->ExceptionClear();
+        tavrel_jni::clear_exception(env_);
         if (pending_) {
             env_->Throw(pending_);
             env_->DeleteLocalRef(pending_);

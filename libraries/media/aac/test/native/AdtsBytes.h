@@ -1,6 +1,7 @@
 // ADTS frames made field by field for the tests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

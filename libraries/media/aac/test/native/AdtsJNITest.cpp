@@ -38,7 +38,7 @@ TEST(AdtsJni, ArrayIsHeldCriticallyAndReleasedWithoutCopyBack)
     jlong d = Java_tessora_media_aac_Adts_make_1data(env.get(), nullptr, byte_ref(data), 0, 12, int_ref(error));
     ASSERT_NE(d, 0);
     EXPECT_EQ(error.ints[0], 0);
-    EXPECT_EQ(env.state.criticals, 1);
+    EXPECT_EQ(env.state.taken, 1);
     EXPECT_EQ(reinterpret_cast<AACData *>(d)->len, 5);
     Java_tessora_media_aac_Adts_free_1data(env.get(), nullptr, d);
 }
@@ -46,8 +46,8 @@ TEST(AdtsJni, ArrayIsHeldCriticallyAndReleasedWithoutCopyBack)
 TEST(AdtsJni, RefusedArrayIsReportedAndItsExceptionCleared)
 {
     Env env;
-    env.state.refuse_critical = true;
     Object data = bytes(kFrame);
+    data.refuse = true;
     Object error = ints(1, 99);
     EXPECT_EQ(Java_tessora_media_aac_Adts_make_1header(env.get(), nullptr, byte_ref(data), 0, 12, int_ref(error)),
               0);
@@ -71,7 +71,7 @@ TEST(AdtsJni, RangesAreBoundedBeforeTheArrayIsTaken)
         Object data = bytes(kFrame);
         EXPECT_EQ(Java_tessora_media_aac_Adts_frame_1len(env.get(), nullptr, byte_ref(data), c.offset, c.length),
                   c.rc);
-        EXPECT_EQ(env.state.criticals, c.rc == -9 ? 0 : 1);
+        EXPECT_EQ(env.state.taken, c.rc == -9 ? 0 : 1);
     }
     Env env;
     EXPECT_EQ(Java_tessora_media_aac_Adts_frame_1len(env.get(), nullptr, nullptr, 0, 0), ADTSERR_BAD_ARG);

@@ -5,13 +5,13 @@
 #include "H264.h"
 #include "JniInput.h"
 
-#include <jni.h>
-
 #include <cstdint>
 #include <memory>
 #include <new>
 
 using namespace tavrel_media_jni;
+using tavrel_jni::record_at;
+using tavrel_jni::to_jboolean;
 
 namespace {
 
@@ -34,54 +34,43 @@ using Maker = int (*)(const uint8_t *, int32_t, int, const H264Timing *, Record 
 
 // One maker over one input: the record's address, or 0 with the code in
 // error[0].
-template <typename Record, typename Input>
-jlong make(JNIEnv *env, Maker<Record> maker, Input input, jboolean is_stripped, jint timebase_num,
-           jint timebase_den, jlong pts, jlong dts, jlong fst_pts, jlong fst_dts, jintArray error)
+template <typename Record, typename JavaInput>
+jlong make(JNIEnv *env, Maker<Record> maker, const Input<JavaInput> &input, jboolean is_stripped,
+           jint timebase_num, jint timebase_den, jlong pts, jlong dts, jlong fst_pts, jlong fst_dts, jintArray error)
 {
     H264Timing timing;
-    Record *record = nullptr;
-    int rc = kErrBadArg;
-    if (timing_of(timebase_num, timebase_den, pts, dts, fst_pts, fst_dts, timing)) {
-        rc = input([&](const uint8_t *data, int32_t len) {
-            return maker(data, len, is_stripped ? 1 : 0, &timing, &record);
-        });
+    if (!timing_of(timebase_num, timebase_den, pts, dts, fst_pts, fst_dts, timing)) {
+        report(env, error, kErrBadArg);
+        return 0;
     }
-    report(env, error, rc);
-    return rc == H264ERR_OK ? address_of(record) : 0;
+    int stripped = is_stripped ? 1 : 0;
+    return make_record<Record>(env, input, error, [&](const uint8_t *data, int32_t len, Record **out) {
+        return maker(data, len, stripped, &timing, out);
+    });
 }
 
 }  // namespace
 
-#define H264_ARRAY_MAKER(jname, Record, maker)                                                                   \
-    JNIEXPORT jlong JNICALL Java_tessora_media_h264_H264_##jname(                                                \
-        JNIEnv *env, jclass, jbyteArray data, jint offset, jint length, jboolean is_stripped, jint timebase_num, \
-        jint timebase_den, jlong pts, jlong dts, jlong fst_pts, jlong fst_dts, jintArray error)                  \
-    {                                                                                                            \
-        auto input = [&](auto fn) { return with_array(env, data, offset, length, fn); };                         \
-        return make<Record>(env, maker, input, is_stripped, timebase_num, timebase_den, pts, dts, fst_pts,       \
-                            fst_dts, error);                                                                     \
-    }
-
-#define H264_DIRECT_MAKER(jname, Record, maker)                                                                  \
-    JNIEXPORT jlong JNICALL Java_tessora_media_h264_H264_##jname(                                                \
-        JNIEnv *env, jclass, jobject data, jint offset, jint length, jboolean is_stripped, jint timebase_num,    \
-        jint timebase_den, jlong pts, jlong dts, jlong fst_pts, jlong fst_dts, jintArray error)                  \
-    {                                                                                                            \
-        auto input = [&](auto fn) { return with_direct(env, data, offset, length, fn); };                        \
-        return make<Record>(env, maker, input, is_stripped, timebase_num, timebase_den, pts, dts, fst_pts,       \
-                            fst_dts, error);                                                                     \
+// JavaInput: jbyteArray for a byte[] range, jobject for a direct ByteBuffer.
+#define H264_MAKER(jname, JavaInput, Record, maker)                                                            \
+    JNIEXPORT jlong JNICALL Java_tessora_media_h264_H264_##jname(                                              \
+        JNIEnv *env, jclass, JavaInput data, jint offset, jint length, jboolean is_stripped, jint timebase_num, \
+        jint timebase_den, jlong pts, jlong dts, jlong fst_pts, jlong fst_dts, jintArray error)                \
+    {                                                                                                          \
+        return make<Record>(env, maker, input_of(env, data, offset, length), is_stripped, timebase_num,       \
+                            timebase_den, pts, dts, fst_pts, fst_dts, error);                                  \
     }
 
 extern "C" {
 
-H264_ARRAY_MAKER(nalus_1from_1annexb, NALUS, h264_nalus_from_annexb)
-H264_ARRAY_MAKER(nalus_1from_1avcc, NALUS, h264_nalus_from_avcc)
-H264_ARRAY_MAKER(payload_1from_1annexb, NALUPayload, h264_payload_from_annexb)
-H264_ARRAY_MAKER(payload_1from_1avcc, NALUPayload, h264_payload_from_avcc)
-H264_DIRECT_MAKER(nalus_1from_1annexb_1direct, NALUS, h264_nalus_from_annexb)
-H264_DIRECT_MAKER(nalus_1from_1avcc_1direct, NALUS, h264_nalus_from_avcc)
-H264_DIRECT_MAKER(payload_1from_1annexb_1direct, NALUPayload, h264_payload_from_annexb)
-H264_DIRECT_MAKER(payload_1from_1avcc_1direct, NALUPayload, h264_payload_from_avcc)
+H264_MAKER(nalus_1from_1annexb, jbyteArray, NALUS, h264_nalus_from_annexb)
+H264_MAKER(nalus_1from_1avcc, jbyteArray, NALUS, h264_nalus_from_avcc)
+H264_MAKER(payload_1from_1annexb, jbyteArray, NALUPayload, h264_payload_from_annexb)
+H264_MAKER(payload_1from_1avcc, jbyteArray, NALUPayload, h264_payload_from_avcc)
+H264_MAKER(nalus_1from_1annexb_1direct, jobject, NALUS, h264_nalus_from_annexb)
+H264_MAKER(nalus_1from_1avcc_1direct, jobject, NALUS, h264_nalus_from_avcc)
+H264_MAKER(payload_1from_1annexb_1direct, jobject, NALUPayload, h264_payload_from_annexb)
+H264_MAKER(payload_1from_1avcc_1direct, jobject, NALUPayload, h264_payload_from_avcc)
 
 JNIEXPORT void JNICALL Java_tessora_media_h264_H264_free_1nalus(JNIEnv *, jclass, jlong nalus_addr)
 {
@@ -96,15 +85,13 @@ JNIEXPORT void JNICALL Java_tessora_media_h264_H264_free_1payload(JNIEnv *, jcla
 JNIEXPORT jint JNICALL Java_tessora_media_h264_H264_annexb_1au_1len(JNIEnv *env, jclass, jbyteArray data,
                                                                    jint offset, jint length)
 {
-    return with_array(env, data, offset, length,
-                      [](const uint8_t *p, int32_t len) { return h264_annexb_au_len(p, len); });
+    return with_array(env, data, offset, length, h264_annexb_au_len);
 }
 
 JNIEXPORT jint JNICALL Java_tessora_media_h264_H264_annexb_1au_1len_1direct(JNIEnv *env, jclass, jobject data,
                                                                            jint offset, jint length)
 {
-    return with_direct(env, data, offset, length,
-                       [](const uint8_t *p, int32_t len) { return h264_annexb_au_len(p, len); });
+    return with_direct(env, data, offset, length, h264_annexb_au_len);
 }
 
 // The display order is worked out while the array is held and copied to
@@ -125,11 +112,8 @@ JNIEXPORT jint JNICALL Java_tessora_media_h264_H264_annexb_1display_1order(JNIEn
             return static_cast<int32_t>(H264ERR_NO_MEMORY);
         return h264_annexb_display_order(p, len, order.get(), n);
     });
-    if (rc > 0 && room > 0) {
-        env->SetIntArrayRegion(display_index, 0, rc < room ? rc : room, reinterpret_cast<const jint *>(order.get()));
-        if (env->ExceptionCheck())
-            env->ExceptionClear();
-    }
+    if (rc > 0 && room > 0)
+        tavrel_jni::put_ints(env, display_index, reinterpret_cast<const jint *>(order.get()), rc);
     return rc;
 }
 
@@ -151,7 +135,7 @@ JNIEXPORT jint JNICALL Java_tessora_media_h264_H264_nalus_1total_1len(JNIEnv *, 
 JNIEXPORT jboolean JNICALL Java_tessora_media_h264_H264_nalus_1is_1keyframe(JNIEnv *, jclass, jlong nalus_addr)
 {
     const NALUS *r = record_at<NALUS>(nalus_addr);
-    return r && r->is_keyframe ? JNI_TRUE : JNI_FALSE;
+    return to_jboolean(r && r->is_keyframe);
 }
 
 // The type and stored length of unit `index`; -1 outside the record.
@@ -177,7 +161,7 @@ JNIEXPORT jboolean JNICALL Java_tessora_media_h264_H264_payload_1is_1keyframe(JN
                                                                              jlong payload_addr)
 {
     const NALUPayload *r = record_at<NALUPayload>(payload_addr);
-    return r && r->is_keyframe ? JNI_TRUE : JNI_FALSE;
+    return to_jboolean(r && r->is_keyframe);
 }
 
 }  // extern "C"

@@ -61,7 +61,7 @@ TEST(H264Jni, ZeroDenominatorIsRefusedWithoutTakingTheArray)
                                                                JNI_FALSE, 1, 0, 0, 0, 0, 0, int_ref(error)),
               0);
     EXPECT_EQ(error.ints[0], H264ERR_BAD_ARG);
-    EXPECT_EQ(env.state.criticals, 0);
+    EXPECT_EQ(env.state.taken, 0);
 }
 
 TEST(H264Jni, RangesAndRefusalsGiveCodes)
@@ -85,8 +85,8 @@ TEST(H264Jni, RangesAndRefusalsGiveCodes)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Env env;
-        env.state.refuse_critical = c.refuse;
         Object data = bytes(kAnnexB);
+        data.refuse = c.refuse;
         EXPECT_EQ(Java_tessora_media_h264_H264_annexb_1au_1len(env.get(), nullptr, byte_ref(data), c.offset,
                                                                c.length),
                   c.rc);

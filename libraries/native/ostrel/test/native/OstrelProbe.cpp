@@ -1,7 +1,6 @@
 // Test-only JNI entry points for exercising Ostrel from JUnit.
-#include "Ostrel.h"
-
-#include <jni.h>
+#include "JniSupport.h"
+#include "OstrelJni.h"
 
 #include <cstdint>
 #include <string>
@@ -9,7 +8,7 @@
 
 namespace {
 
-Logger *from_handle(jlong handle) { return reinterpret_cast<Logger *>(static_cast<intptr_t>(handle)); }
+Logger *from_handle(jlong handle) { return tavrel_jni::record_at<Logger>(handle); }
 
 std::string bytes_of(JNIEnv *env, jbyteArray text)
 {
@@ -25,7 +24,7 @@ extern "C" {
 
 JNIEXPORT jlong JNICALL Java_tessora_testing_ostrel_OstrelProbe_make(JNIEnv *env, jclass, jobject logger)
 {
-    return static_cast<jlong>(reinterpret_cast<intptr_t>(jni_logger(env, logger, 0)));
+    return tavrel_jni::address_of(jni_logger(env, logger, 0));
 }
 
 JNIEXPORT void JNICALL Java_tessora_testing_ostrel_OstrelProbe_retain(JNIEnv *, jclass, jlong handle)

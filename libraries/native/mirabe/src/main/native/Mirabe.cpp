@@ -4,6 +4,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+// The lines of a record's printout after its title, all at FINE.
+void print_record(Logger *logger, const char *title, const uint8_t *buf, int len)
+{
+    logger_log(logger, OSTREL_FINE, "%s", title);
+    logger_log(logger, OSTREL_FINE, "buff:%p, len:%d", static_cast<const void *>(buf), len);
+    logger_log(logger, OSTREL_FINE, "-------------");
+}
+
+}  // namespace
+
 extern "C" {
 
 uint8_t gen_audio_tag_header_sound_format(const AudioSpecificConfig *config)
@@ -56,9 +68,7 @@ void pprint_aac_header(AACHeader *header, Logger *logger)
         logger_log(logger, OSTREL_FINE, "No AAC Header present");
         return;
     }
-    logger_log(logger, OSTREL_FINE, "--- AAC Header ---");
-    logger_log(logger, OSTREL_FINE, "buff:%p, len:%d", static_cast<void *>(header->buf), static_cast<int>(header->len));
-    logger_log(logger, OSTREL_FINE, "-------------");
+    print_record(logger, "--- AAC Header ---", header->buf, static_cast<int>(header->len));
 }
 
 void pprint_aac_data(AACData *data, Logger *logger)
@@ -67,9 +77,7 @@ void pprint_aac_data(AACData *data, Logger *logger)
         logger_log(logger, OSTREL_FINE, "No AAC data");
         return;
     }
-    logger_log(logger, OSTREL_FINE, "--- AAC Data ---");
-    logger_log(logger, OSTREL_FINE, "buff:%p, len:%d", static_cast<void *>(data->buf), static_cast<int>(data->len));
-    logger_log(logger, OSTREL_FINE, "-------------");
+    print_record(logger, "--- AAC Data ---", data->buf, static_cast<int>(data->len));
     std::fflush(stdout);
 }
 

@@ -1,9 +1,9 @@
 // get_data and get_len against a stand-in JNIEnv: the array access the JVM
 // gives (or refuses), and how the elements are released.
+#include "FakeJni.h"
 #include "Mirabe.h"
 
 #include <gtest/gtest.h>
-#include <jni.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -19,71 +19,11 @@ JNIEXPORT void JNICALL Java_tessora_utils_aac_Mirabe_pprint_1aac_1header(JNIEnv 
 JNIEXPORT void JNICALL Java_tessora_utils_aac_Mirabe_pprint_1aac_1data(JNIEnv *, jclass, jlong, jobject);
 }
 
+using namespace fake_jni;
+
 namespace {
 
 constexpr jbyte kUntouched = 0x55;
-constexpr int kNotReleased = -100;
-
-// A Java byte[] as the fake JVM sees it.
-struct FakeArray {
-    std::vector<jbyte> java;        // the array's contents
-    std::vector<jbyte> elements;    // the copy handed out by GetByteArrayElements
-    bool refuse = false;            // GetByteArrayElements fails (out of memory)
-    bool exception_pending = false;
-    int get_calls = 0;
-    int release_mode = kNotReleased;
-};
-
-FakeArray *fake(jarray a) { return reinterpret_cast<FakeArray *>(a); }
-
-jsize JNICALL get_array_length(JNIEnv *, jarray a) { return static_cast<jsize>(fake(a)->java.size()); }
-
-jbyte *JNICALL get_elements(JNIEnv *, jbyteArray a, jboolean *is_copy)
-{
-    FakeArray *f = fake(a);
-    f->get_calls++;
-    if (f->refuse) {
-        f->exception_pending = true;
-        return nullptr;
-    }
-    if (is_copy)
-        *is_copy = JNI_TRUE;
-    f->elements = f->java;
-    f->elements.reserve(1);  // like the JVM, a real pointer even for an empty array
-    return f->elements.data();
-}
-
-void JNICALL release_elements(JNIEnv *, jbyteArray a, jbyte *elems, jint mode)
-{
-    FakeArray *f = fake(a);
-    EXPECT_EQ(elems, f->elements.data());
-    f->release_mode = mode;
-    if (mode != JNI_ABORT)
-        f->java = f->elements;
-}
-
-FakeArray *g_last_array = nullptr;  // for the exception calls, which get no array
-
-jboolean JNICALL exception_check(JNIEnv *) { return g_last_array && g_last_array->exception_pending; }
-void JNICALL exception_clear(JNIEnv *)
-{
-    if (g_last_array)
-        g_last_array->exception_pending = false;
-}
-
-struct FakeEnv {
-    JNINativeInterface_ table{};
-    JNIEnv_ env{};
-    FakeEnv()
-    {
-        table.GetArrayLength = get_array_length;
-        table.GetByteArrayElements = get_elements;
-        table.ReleaseByteArrayElements = release_elements;
-        table.ExceptionCheck = exception_check;
-        table.ExceptionClear = exception_clear;
-        env.functions = &table;
-    }
-};
 
 jlong addr(const void *p) { return static_cast<jlong>(reinterpret_cast<intptr_t>(p)); }
 
@@ -108,7 +48,6 @@ TEST(MirabeJni, GetDataCopiesWhatBothSidesHold)
         {"bytes missing", 4, 5, true, false, -1, kNotReleased},
         {"the JVM refuses the elements", 371, 371, false, true, -1, kNotReleased},
     };
-    FakeEnv env;
     for (const auto &c : cases) {
         // Exactly frame_len bytes of heap, so the sanitizer build catches any
         // read past them.
@@ -117,43 +56,37 @@ TEST(MirabeJni, GetDataCopiesWhatBothSidesHold)
         for (size_t i = 0; i < n && buf; i++)
             buf[i] = static_cast<uint8_t>(i * 7 + 1);
         AACData data = {buf, c.frame_len};
-        FakeArray array;
-        array.java.assign(c.array_len, kUntouched);
+        Object array = bytes(std::vector<uint8_t>(c.array_len, static_cast<uint8_t>(kUntouched)));
         array.refuse = c.refuse;
-        g_last_array = &array;
-
-        jint got = Java_tessora_utils_aac_Mirabe_get_1data(&env.env, nullptr, addr(&data),
-                                                           reinterpret_cast<jbyteArray>(&array), nullptr);
-        EXPECT_EQ(got, c.expected) << c.what;
-        EXPECT_EQ(array.release_mode, c.expected_release) << c.what;
-        EXPECT_FALSE(array.exception_pending) << c.what << ": no Java exception may leave the call";
-        size_t copied = got > 0 ? static_cast<size_t>(got) : 0;
-        for (size_t i = 0; i < array.java.size(); i++) {
-            jbyte want = i < copied ? static_cast<jbyte>(buf[i]) : kUntouched;
-            if (array.java[i] != want) {
-                ADD_FAILURE() << c.what << ": byte " << i;
-                break;
+        {
+            // Checks, as it ends, that no Java exception leaves the call.
+            Env env;
+            jint got = Java_tessora_utils_aac_Mirabe_get_1data(env.get(), nullptr, addr(&data), byte_ref(array),
+                                                               nullptr);
+            EXPECT_EQ(got, c.expected) << c.what;
+            EXPECT_EQ(env.state.last_release_mode, c.expected_release) << c.what;
+            size_t copied = got > 0 ? static_cast<size_t>(got) : 0;
+            for (size_t i = 0; i < array.bytes.size(); i++) {
+                jbyte want = i < copied ? static_cast<jbyte>(buf[i]) : kUntouched;
+                if (array.bytes[i] != want) {
+                    ADD_FAILURE() << c.what << ": byte " << i;
+                    break;
+                }
             }
         }
         std::free(buf);
     }
-    g_last_array = nullptr;
 }
 
 TEST(MirabeJni, NullAddressesAreAnsweredNotFollowed)
 {
-    FakeEnv env;
-    FakeArray array;
-    array.java.assign(8, kUntouched);
-    g_last_array = &array;
-    EXPECT_EQ(Java_tessora_utils_aac_Mirabe_get_1data(&env.env, nullptr, 0, reinterpret_cast<jbyteArray>(&array),
-                                                      nullptr),
-              -1);
-    EXPECT_EQ(array.get_calls, 0);
+    Env env;
+    Object array = bytes(std::vector<uint8_t>(8, static_cast<uint8_t>(kUntouched)));
+    EXPECT_EQ(Java_tessora_utils_aac_Mirabe_get_1data(env.get(), nullptr, 0, byte_ref(array), nullptr), -1);
+    EXPECT_EQ(env.state.taken + env.state.refused, 0);
     uint8_t frame[4] = {1, 2, 3, 4};
     AACData data = {frame, 4};
-    EXPECT_EQ(Java_tessora_utils_aac_Mirabe_get_1data(&env.env, nullptr, addr(&data), nullptr, nullptr), -1);
-    g_last_array = nullptr;
+    EXPECT_EQ(Java_tessora_utils_aac_Mirabe_get_1data(env.get(), nullptr, addr(&data), nullptr, nullptr), -1);
 
     EXPECT_EQ(Java_tessora_utils_aac_Mirabe_get_1len(nullptr, nullptr, 0, nullptr), -1);
     EXPECT_EQ(Java_tessora_utils_aac_Mirabe_get_1len(nullptr, nullptr, addr(&data), nullptr), 4);

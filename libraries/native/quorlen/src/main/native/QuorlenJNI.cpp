@@ -1,19 +1,16 @@
 // JNI entry points of tessora.utils.flv.Quorlen. Each one converts its Java
 // arguments and calls the writer of the same name; none touches the JVM.
 // Native buffers travel as Java longs holding their addresses.
+#include "JniSupport.h"
 #include "Quorlen.h"
 
-#include <jni.h>
-
-#include <cstdint>
+using tavrel_jni::low32;
 
 namespace {
 
-inline uint8_t *out_at(jlong addr) { return reinterpret_cast<uint8_t *>(static_cast<intptr_t>(addr)); }
-inline const uint8_t *in_at(jlong addr) { return reinterpret_cast<const uint8_t *>(static_cast<intptr_t>(addr)); }
-
-// A Java long handed to a 32-bit field keeps its low 32 bits.
-inline uint32_t low32(jlong v) { return static_cast<uint32_t>(static_cast<uint64_t>(v)); }
+// Addresses are not checked: the writers write wherever Java points them.
+inline uint8_t *out_at(jlong addr) { return tavrel_jni::pointer_at<uint8_t>(addr); }
+inline const uint8_t *in_at(jlong addr) { return tavrel_jni::pointer_at<const uint8_t>(addr); }
 
 // Java has no unsigned int: a 32-bit unsigned result comes back
 // zero-extended in a long.

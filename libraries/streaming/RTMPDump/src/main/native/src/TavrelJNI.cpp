@@ -7,87 +7,55 @@
 // (out of memory) fails the call with the code a failed connection gives,
 // and its pending OutOfMemoryError is cleared, since the code is the report.
 //
-// A handle of 0 or less is never dereferenced. No live record lives at such
-// an address (0 is null, a negative value lies in kernel space on x86-64),
-// and reconnect_full hands out -1 and -4 as results in the same long, so a
-// caller that forwards one of those must not crash the process.
+// A handle of 0 or less is never dereferenced (record_at): reconnect_full
+// hands out -1 and -4 as results in the same long, so a caller that
+// forwards one of those must not crash the process.
+#include "JniSupport.h"
 #include "Mirabe.h"
+#include "OstrelJni.h"
 #include "Tavrel.h"
 #include "TavrelContext.h"
 
-#include <jni.h>
-
-#include <cstdint>
+using ostrel::ScopedJniLogger;
+using tavrel_jni::address_of;
+using tavrel_jni::low32;
+using tavrel_jni::record_at;
+using tavrel_jni::ScopedUtfChars;
+using tavrel_jni::to_jboolean;
 
 namespace {
 
-template <typename Record>
-Record *record_at(jlong addr)
-{
-    return addr > 0 ? reinterpret_cast<Record *>(static_cast<intptr_t>(addr)) : nullptr;
-}
-
 RTMPDumpCtx *ctx_at(jlong handle) { return record_at<RTMPDumpCtx>(handle); }
-
-jlong handle_of(RTMPDumpCtx *ctx) { return static_cast<jlong>(reinterpret_cast<intptr_t>(ctx)); }
-
-// A Java string as modified UTF-8 for one call. A null jstring is a null C
-// string and counts as converted; a non-null one the JVM could not convert
-// leaves ok() false.
-class ScopedUtfChars {
-public:
-    ScopedUtfChars(JNIEnv *env, jstring s) : env_(env), s_(s)
-    {
-        if (!s_)
-            return;
-        chars_ = env_->GetStringUTFChars(s_, nullptr);
-        if (!chars_ && env_->ExceptionCheck())
-            env_->ExceptionClear();
-    }
-    ~ScopedUtfChars()
-    {
-        if (chars_)
-            env_->ReleaseStringUTFChars(s_, chars_);
-    }
-    ScopedUtfChars(const ScopedUtfChars &) = delete;
-    ScopedUtfChars &operator=(const ScopedUtfChars &) = delete;
-
-    bool ok() const { return !s_ || chars_; }
-    const char *c_str() const { return chars_; }
-
-private:
-    JNIEnv *env_;
-    jstring s_;
-    const char *chars_ = nullptr;
-};
-
-// A Logger holding one reference, given back unless released to a new owner.
-class ScopedLogger {
-public:
-    ScopedLogger(JNIEnv *env, jobject logger) : logger_(logger ? jni_logger(env, logger, 0) : nullptr) {}
-    ~ScopedLogger() { logger_release(logger_); }
-    ScopedLogger(const ScopedLogger &) = delete;
-    ScopedLogger &operator=(const ScopedLogger &) = delete;
-
-    Logger *get() const { return logger_; }
-    Logger *release()
-    {
-        Logger *l = logger_;
-        logger_ = nullptr;
-        return l;
-    }
-
-private:
-    Logger *logger_;
-};
-
-// A Java long handed to a 32-bit size keeps its low 32 bits.
-inline uint32_t low32(jlong v) { return static_cast<uint32_t>(static_cast<uint64_t>(v)); }
-
-inline jboolean flag(int v) { return v ? JNI_TRUE : JNI_FALSE; }
 
 // Sends on an absent context: nothing was sent, and there is no connection.
 constexpr jint kNoContext = RTMPERR_DISCONNECTED;
+
+// The send path dereferences its H.264 records; a missing one is refused
+// here with the code it gives for a missing unit array.
+template <typename Record>
+jint send_video(jlong handle, jlong record_addr, int (*send)(RTMPDumpCtx *, Record *))
+{
+    RTMPDumpCtx *ctx = ctx_at(handle);
+    if (!ctx)
+        return kNoContext;
+    Record *record = record_at<Record>(record_addr);
+    if (!record)
+        return RTMPERR_INVALID_NAL;
+    return send(ctx, record);
+}
+
+jboolean flag_of(jlong handle, int RTMPDumpCtx::*field)
+{
+    const RTMPDumpCtx *ctx = ctx_at(handle);
+    return to_jboolean(ctx && ctx->*field);
+}
+
+// The capacities grow on the media threads; a getter may run beside a send.
+jlong capacity_of(jlong handle, uint32_t RTMPDumpCtx::*field)
+{
+    const RTMPDumpCtx *ctx = ctx_at(handle);
+    return ctx ? static_cast<jlong>(tavrel::load_shared(ctx->*field)) : 0;
+}
 
 }  // namespace
 
@@ -96,7 +64,7 @@ extern "C" {
 JNIEXPORT void JNICALL Java_tessora_streaming_rtmpdump_Tavrel_set_1global_1logger(JNIEnv *env, jclass,
                                                                                    jobject logger)
 {
-    ScopedLogger log(env, logger);
+    ScopedJniLogger log(env, logger);
     // The publisher takes over our reference and gives back the one it held.
     tavrel_set_global_logger(log.release());
 }
@@ -116,19 +84,19 @@ JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_connect(
     ScopedUtfChars pass(env, password);
     if (!pass.ok())
         return 0;
-    ScopedLogger log(env, logger);
+    ScopedJniLogger log(env, logger);
     RTMPDumpCtx *ctx = tavrel_connect(url.c_str(), user.c_str(), pass.c_str(), use_rtmp_write ? 1 : 0,
                                       is_rtmp_queue ? 1 : 0, is_log_audio ? 1 : 0, is_log_video ? 1 : 0,
                                       low32(a_body_max_len), low32(v_body_max_len), log.get());
     if (ctx)
         log.release();  // the context owns it now; on failure it is ours to give back
-    return handle_of(ctx);
+    return address_of(ctx);
 }
 
 JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_reconnect_1clone(JNIEnv *, jclass,
                                                                                 jlong handle_addr)
 {
-    return handle_of(tavrel_reconnect_clone(ctx_at(handle_addr)));
+    return address_of(tavrel_reconnect_clone(ctx_at(handle_addr)));
 }
 
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_reconnect_1stream(JNIEnv *, jclass,
@@ -152,7 +120,7 @@ JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_reconnect_1full(J
     RTMP_CONN rc = tavrel_reconnect_full(&ctx);
     if (rc != RTMP_CONN_CONNECTED)
         return rc;
-    return handle_of(ctx);
+    return address_of(ctx);
 }
 
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_test_1connect(JNIEnv *env, jclass, jstring uri)
@@ -171,7 +139,7 @@ JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1connection_1s
 
 JNIEXPORT jboolean JNICALL Java_tessora_streaming_rtmpdump_Tavrel_can_1send(JNIEnv *, jclass, jlong handle_addr)
 {
-    return flag(tavrel_can_send(ctx_at(handle_addr)) == 1);
+    return to_jboolean(tavrel_can_send(ctx_at(handle_addr)) == 1);
 }
 
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_send_1metadata(JNIEnv *, jclass, jlong handle_addr,
@@ -210,44 +178,24 @@ JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_send_1aac_1data(JN
     return tavrel_send_aac_data(ctx, data ? data->buf : nullptr, data ? data->len : 0, elapsed_ms);
 }
 
-// The send path dereferences its H.264 records; a missing one is refused
-// here with the code it gives for a missing unit array.
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_send_1video_1header(JNIEnv *, jclass,
                                                                                   jlong handle_addr,
                                                                                   jlong h264_header_addr)
 {
-    RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    if (!ctx)
-        return kNoContext;
-    NALUS *nalus = record_at<NALUS>(h264_header_addr);
-    if (!nalus)
-        return RTMPERR_INVALID_NAL;
-    return tavrel_send_h264_header(ctx, nalus);
+    return send_video(handle_addr, h264_header_addr, tavrel_send_h264_header);
 }
 
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_send_1h264_1nals(JNIEnv *, jclass, jlong handle_addr,
                                                                                jlong nals_addr)
 {
-    RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    if (!ctx)
-        return kNoContext;
-    NALUS *nalus = record_at<NALUS>(nals_addr);
-    if (!nalus)
-        return RTMPERR_INVALID_NAL;
-    return tavrel_send_h264_nals(ctx, nalus);
+    return send_video(handle_addr, nals_addr, tavrel_send_h264_nals);
 }
 
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_send_1h264_1nalu_1payload(JNIEnv *, jclass,
                                                                                         jlong handle_addr,
                                                                                         jlong payload_addr)
 {
-    RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    if (!ctx)
-        return kNoContext;
-    NALUPayload *payload = record_at<NALUPayload>(payload_addr);
-    if (!payload)
-        return RTMPERR_INVALID_NAL;
-    return tavrel_send_h264_nalu_payload(ctx, payload);
+    return send_video(handle_addr, payload_addr, tavrel_send_h264_nalu_payload);
 }
 
 JNIEXPORT void JNICALL Java_tessora_streaming_rtmpdump_Tavrel_close(JNIEnv *, jclass, jlong handle_addr)
@@ -260,53 +208,43 @@ JNIEXPORT jstring JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1uri(JNIEnv
     const RTMPDumpCtx *ctx = ctx_at(handle_addr);
     if (!ctx || !ctx->url)
         return nullptr;
-    jstring s = env->NewStringUTF(ctx->url);
-    if (!s && env->ExceptionCheck())
-        env->ExceptionClear();
-    return s;
+    return tavrel_jni::new_string_utf(env, ctx->url);
 }
 
 JNIEXPORT jboolean JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1use_1rtmp_1write(JNIEnv *, jclass,
                                                                                         jlong handle_addr)
 {
-    const RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    return flag(ctx ? ctx->use_rtmp_write : 0);
+    return flag_of(handle_addr, &RTMPDumpCtx::use_rtmp_write);
 }
 
 JNIEXPORT jboolean JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1is_1rtmp_1queue(JNIEnv *, jclass,
                                                                                        jlong handle_addr)
 {
-    const RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    return flag(ctx ? ctx->is_rtmp_queue : 0);
+    return flag_of(handle_addr, &RTMPDumpCtx::is_rtmp_queue);
 }
 
 JNIEXPORT jboolean JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1is_1log_1audio(JNIEnv *, jclass,
                                                                                       jlong handle_addr)
 {
-    const RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    return flag(ctx ? ctx->is_log_audio : 0);
+    return flag_of(handle_addr, &RTMPDumpCtx::is_log_audio);
 }
 
 JNIEXPORT jboolean JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1is_1log_1video(JNIEnv *, jclass,
                                                                                       jlong handle_addr)
 {
-    const RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    return flag(ctx ? ctx->is_log_video : 0);
+    return flag_of(handle_addr, &RTMPDumpCtx::is_log_video);
 }
 
-// The capacities grow on the media threads; a getter may run beside a send.
 JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1a_1body_1max_1len(JNIEnv *, jclass,
                                                                                       jlong handle_addr)
 {
-    const RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    return ctx ? static_cast<jlong>(tavrel::load_shared(ctx->a_body_max_len)) : 0;
+    return capacity_of(handle_addr, &RTMPDumpCtx::a_body_max_len);
 }
 
 JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1v_1body_1max_1len(JNIEnv *, jclass,
                                                                                       jlong handle_addr)
 {
-    const RTMPDumpCtx *ctx = ctx_at(handle_addr);
-    return ctx ? static_cast<jlong>(tavrel::load_shared(ctx->v_body_max_len)) : 0;
+    return capacity_of(handle_addr, &RTMPDumpCtx::v_body_max_len);
 }
 
 }  // extern "C"

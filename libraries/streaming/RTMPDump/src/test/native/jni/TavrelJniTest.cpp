@@ -1,12 +1,9 @@
 // The Tavrel JNI boundary with a stand-in JNIEnv: strings the JVM refuses,
 // strings released on every path, and the getters on a hand-made context.
+#include "FakeJni.h"
 #include "Tavrel.h"
 
 #include <gtest/gtest.h>
-#include <jni.h>
-
-#include <cstring>
-#include <string>
 
 extern "C" {
 JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_connect(JNIEnv *, jclass, jstring, jstring, jstring,
@@ -22,81 +19,9 @@ JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1a_1body_1max
 JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1v_1body_1max_1len(JNIEnv *, jclass, jlong);
 }
 
+using namespace fake_jni;
+
 namespace {
-
-// A Java string of the stand-in: its text, or a refusal (out of memory).
-struct FakeString {
-    const char *text;
-    bool refuse;
-};
-
-struct State {
-    int gets = 0, releases = 0, refused = 0;
-    bool pending = false;
-    bool refuse_new_string = false;
-    std::string made;  // the text of the last NewStringUTF
-};
-State *g_state = nullptr;
-
-const char *JNICALL get_utf(JNIEnv *, jstring s, jboolean *is_copy)
-{
-    EXPECT_EQ(is_copy, nullptr) << "is-copy is not asked for";
-    EXPECT_FALSE(g_state->pending) << "JNI call with an exception pending";
-    auto *f = reinterpret_cast<FakeString *>(s);
-    if (f->refuse) {
-        ++g_state->refused;
-        g_state->pending = true;  // OutOfMemoryError
-        return nullptr;
-    }
-    ++g_state->gets;
-    return strdup(f->text);
-}
-
-void JNICALL release_utf(JNIEnv *, jstring, const char *chars)
-{
-    ++g_state->releases;
-    free(const_cast<char *>(chars));
-}
-
-jstring JNICALL new_utf(JNIEnv *, const char *text)
-{
-    EXPECT_FALSE(g_state->pending);
-    if (g_state->refuse_new_string) {
-        g_state->pending = true;
-        return nullptr;
-    }
-    g_state->made = text;
-    static FakeString made{"", false};
-    return reinterpret_cast<jstring>(&made);
-}
-
-jboolean JNICALL exception_check(JNIEnv *) { return g_state->pending; }
-void JNICALL exception_clear(JNIEnv *) { g_state->pending = false; }
-
-struct Env {
-    JNINativeInterface_ table{};
-    JNIEnv_ env{};
-    State state;
-    Env()
-    {
-        table.GetStringUTFChars = get_utf;
-        table.ReleaseStringUTFChars = release_utf;
-        table.NewStringUTF = new_utf;
-        table.ExceptionCheck = exception_check;
-        table.ExceptionClear = exception_clear;
-        env.functions = &table;
-        g_state = &state;
-    }
-    ~Env()
-    {
-        EXPECT_EQ(state.gets, state.releases) << "a string was not released";
-        EXPECT_FALSE(state.pending) << "an exception was left pending";
-        g_state = nullptr;
-    }
-    JNIEnv *get() { return &env; }
-};
-
-jstring js(FakeString &f) { return reinterpret_cast<jstring>(&f); }
 
 TEST(TavrelJniStrings, ARefusedStringFailsTheConnectAndReleasesTheOthers)
 {
@@ -113,38 +38,43 @@ TEST(TavrelJniStrings, ARefusedStringFailsTheConnectAndReleasesTheOthers)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Env env;
-        FakeString uri{"rtmp://127.0.0.1:1/live/x", c.refuse_uri};
-        FakeString user{"alice", c.refuse_user};
-        FakeString pass{"secret", c.refuse_pass};
-        EXPECT_EQ(0, Java_tessora_streaming_rtmpdump_Tavrel_connect(env.get(), nullptr, js(uri), js(user), js(pass),
+        Object uri = string("rtmp://127.0.0.1:1/live/x");
+        Object user = string("alice");
+        Object pass = string("secret");
+        uri.refuse = c.refuse_uri;
+        user.refuse = c.refuse_user;
+        pass.refuse = c.refuse_pass;
+        EXPECT_EQ(0, Java_tessora_streaming_rtmpdump_Tavrel_connect(env.get(), nullptr, string_ref(uri),
+                                                                    string_ref(user), string_ref(pass),
                                                                     JNI_FALSE, JNI_FALSE, JNI_FALSE, JNI_FALSE, 1000,
                                                                     2000, nullptr));
         EXPECT_EQ(1, env.state.refused);
-        EXPECT_EQ(c.gets, env.state.gets);
+        EXPECT_EQ(c.gets, env.state.taken);
     }
 }
 
 TEST(TavrelJniStrings, TestConnectGivesMinusOneForARefusedOrNullUrl)
 {
     Env env;
-    FakeString refused{"rtmp://127.0.0.1/live/x", true};
-    EXPECT_EQ(-1, Java_tessora_streaming_rtmpdump_Tavrel_test_1connect(env.get(), nullptr, js(refused)));
+    Object refused = string("rtmp://127.0.0.1/live/x");
+    refused.refuse = true;
+    EXPECT_EQ(-1, Java_tessora_streaming_rtmpdump_Tavrel_test_1connect(env.get(), nullptr, string_ref(refused)));
     EXPECT_EQ(-1, Java_tessora_streaming_rtmpdump_Tavrel_test_1connect(env.get(), nullptr, nullptr));
     // A converted URL that librtmp does not accept is released after the call.
-    FakeString bad{"no url at all", false};
-    EXPECT_EQ(-2, Java_tessora_streaming_rtmpdump_Tavrel_test_1connect(env.get(), nullptr, js(bad)));
+    Object bad = string("no url at all");
+    EXPECT_EQ(-2, Java_tessora_streaming_rtmpdump_Tavrel_test_1connect(env.get(), nullptr, string_ref(bad)));
     EXPECT_EQ(1, env.state.releases);
 }
 
 TEST(TavrelJniStrings, AFailedConnectReleasesEveryString)
 {
     Env env;
-    FakeString uri{"no url at all", false};
-    FakeString user{"alice", false};
-    FakeString pass{"secret", false};
-    EXPECT_EQ(0, Java_tessora_streaming_rtmpdump_Tavrel_connect(env.get(), nullptr, js(uri), js(user), js(pass),
-                                                                JNI_TRUE, JNI_TRUE, JNI_FALSE, JNI_FALSE, 1, 1,
-                                                                nullptr));
+    Object uri = string("no url at all");
+    Object user = string("alice");
+    Object pass = string("secret");
+    EXPECT_EQ(0, Java_tessora_streaming_rtmpdump_Tavrel_connect(env.get(), nullptr, string_ref(uri), string_ref(user),
+                                                                string_ref(pass), JNI_TRUE, JNI_TRUE, JNI_FALSE,
+                                                                JNI_FALSE, 1, 1, nullptr));
     EXPECT_EQ(3, env.state.releases);
 }
 

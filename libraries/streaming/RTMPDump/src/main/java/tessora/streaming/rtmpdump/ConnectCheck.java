@@ -1,12 +1,14 @@
 package tessora.streaming.rtmpdump;
 
 /** Why a test connection ({@code test_connect}) failed, or that it succeeded. */
-public enum ConnectCheck {
+public enum ConnectCheck implements NativeCode {
     OK(0, "connected and published"),
     NO_URL(-1, "no URL given"),
     BAD_URL(-2, "the URL was not accepted"),
     CONNECTION_FAILED(-3, "the connection or handshake failed"),
     NOT_PUBLISHED(-4, "the server did not start the publish");
+
+    private static final ConnectCheck[] VALUES = values();
 
     private final int code;
     private final String meaning;
@@ -16,25 +18,23 @@ public enum ConnectCheck {
         this.meaning = meaning;
     }
 
+    @Override
     public int code() {
         return code;
     }
 
+    @Override
     public String meaning() {
         return meaning;
     }
 
+    /** The constant for a native code. */
     public static ConnectCheck of(int code) {
-        for (ConnectCheck c : values()) {
-            if (c.code == code) {
-                return c;
-            }
-        }
-        throw new IllegalArgumentException("not a test_connect code: " + code);
+        return NativeCode.of(VALUES, code, "a test_connect");
     }
 
     @Override
     public String toString() {
-        return name() + " (" + code + ": " + meaning + ")";
+        return NativeCode.describe("", this);
     }
 }

@@ -1,12 +1,14 @@
 package tessora.streaming.rtmpdump;
 
 /** The stored connection state of a publisher ({@code RTMP_CONN}). */
-public enum ConnectionState {
+public enum ConnectionState implements NativeCode {
     CONNECTED(0, "the stream is published; sending is allowed"),
     DISCONNECTED(-1, "a reconnection failed, or there is no connection"),
     TIMEDOUT(-2, "timed out (never stored)"),
     CLOSED(-3, "closed (never stored)"),
     RECONNECTING(-4, "a reconnection is under way");
+
+    private static final ConnectionState[] VALUES = values();
 
     private final int code;
     private final String meaning;
@@ -16,26 +18,23 @@ public enum ConnectionState {
         this.meaning = meaning;
     }
 
+    @Override
     public int code() {
         return code;
     }
 
+    @Override
     public String meaning() {
         return meaning;
     }
 
     /** The constant for a native code. */
     public static ConnectionState of(int code) {
-        for (ConnectionState s : values()) {
-            if (s.code == code) {
-                return s;
-            }
-        }
-        throw new IllegalArgumentException("not an RTMP_CONN code: " + code);
+        return NativeCode.of(VALUES, code, "an RTMP_CONN");
     }
 
     @Override
     public String toString() {
-        return "RTMP_CONN_" + name() + " (" + code + ": " + meaning + ")";
+        return NativeCode.describe("RTMP_CONN_", this);
     }
 }

@@ -5,6 +5,9 @@ import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.locks.Lock;
 import java.util.concurrent.locks.ReentrantLock;
 import java.util.concurrent.locks.ReentrantReadWriteLock;
+import java.util.function.LongFunction;
+import java.util.function.LongToIntFunction;
+import java.util.function.Supplier;
 import java.util.logging.Logger;
 
 /**
@@ -194,17 +197,12 @@ public final class Publisher implements AutoCloseable {
 
     // ---- sends -------------------------------------------------------------------------------------------------
 
-    @FunctionalInterface
-    private interface Send {
-        int on(long addr);
-    }
-
     /**
      * Runs a send under the shared lock and the stream's own locks. The shared lock is only tried: while a
      * reconnection or close holds it exclusively, the send gives up at once, as the native side does while it
      * reconnects.
      */
-    private int send(Lock first, Lock second, Send send) {
+    private int send(Lock first, Lock second, LongToIntFunction send) {
         // A waiting reconnection or close must not starve behind a stream of sends that keep the shared lock
         // taken: once one waits, sends stop taking it.
         if (exclusiveWanted.get() > 0 || !lock.readLock().tryLock()) {
@@ -213,32 +211,32 @@ public final class Publisher implements AutoCloseable {
         }
         try {
             ensureOpen(closed);
-            return streams(first, second, () -> {
-                long addr = handle.addr;
-                return addr > 0 ? send.on(addr) : RtmpError.NEEDS_TO_RECONNECT.code();
-            });
+            return streams(first, second, () -> onHandle(send::applyAsInt, RtmpError.NEEDS_TO_RECONNECT.code()));
         } finally {
             lock.readLock().unlock();
         }
     }
 
-    /** Runs body holding the given stream locks (second may be null), always taken audio before video. */
-    private static <T> T streams(Lock first, Lock second, java.util.function.Supplier<T> body) {
+    /**
+     * Runs body holding the given stream locks, always taken audio before video: none (both null), first alone
+     * (second null), or both.
+     */
+    private static <T> T streams(Lock first, Lock second, Supplier<T> body) {
+        if (first == null) {
+            return body.get();
+        }
         first.lock();
         try {
-            if (second != null) {
-                second.lock();
-            }
-            try {
-                return body.get();
-            } finally {
-                if (second != null) {
-                    second.unlock();
-                }
-            }
+            return streams(second, null, body);
         } finally {
             first.unlock();
         }
+    }
+
+    /** What fn makes of the live handle, or withoutConnection after a failed full reconnection. */
+    private <T> T onHandle(LongFunction<T> fn, T withoutConnection) {
+        long addr = handle.addr;
+        return addr > 0 ? fn.apply(addr) : withoutConnection;
     }
 
     /**
@@ -279,31 +277,19 @@ public final class Publisher implements AutoCloseable {
 
     // ---- state -------------------------------------------------------------------------------------------------
 
-    @FunctionalInterface
-    private interface Read<T> {
-        T from(long addr);
+    private <T> T read(LongFunction<T> read, T withoutConnection) {
+        return read(null, null, read, withoutConnection);
     }
 
-    private <T> T read(Read<T> read, T withoutConnection) {
+    /**
+     * A read under the shared lock; a read of what the sends of the given streams change takes their locks too,
+     * after the shared lock (as {@link #streams}).
+     */
+    private <T> T read(Lock first, Lock second, LongFunction<T> read, T withoutConnection) {
         lock.readLock().lock();
         try {
             ensureOpen(closed);
-            long addr = handle.addr;
-            return addr > 0 ? read.from(addr) : withoutConnection;
-        } finally {
-            lock.readLock().unlock();
-        }
-    }
-
-    /** A read of what the sends of the given streams change: the stream locks come after the shared lock. */
-    private <T> T read(Lock first, Lock second, Read<T> read, T withoutConnection) {
-        lock.readLock().lock();
-        try {
-            ensureOpen(closed);
-            return streams(first, second, () -> {
-                long addr = handle.addr;
-                return addr > 0 ? read.from(addr) : withoutConnection;
-            });
+            return streams(first, second, () -> onHandle(read, withoutConnection));
         } finally {
             lock.readLock().unlock();
         }

@@ -1,7 +1,7 @@
 package tessora.streaming.rtmpdump;
 
 /** The result of a send ({@code RTMPERR}), with the native code and what it means for the caller. */
-public enum RtmpError {
+public enum RtmpError implements NativeCode {
     OK(0, "the connection accepted the message"),
     DISCONNECTED(-1, "there is no connection to send on"),
     TIMEDOUT(-2, "timed out (reserved)"),
@@ -17,7 +17,7 @@ public enum RtmpError {
     NEEDS_TO_RECONNECT(-12, "the connection is lost; reconnect, then send again"),
     UNKNOWN(-13, "the send failed while the connection still reports itself up");
 
-    private static final RtmpError[] BY_NEGATED_CODE = values();
+    private static final RtmpError[] VALUES = values();
 
     private final int code;
     private final String meaning;
@@ -27,10 +27,12 @@ public enum RtmpError {
         this.meaning = meaning;
     }
 
+    @Override
     public int code() {
         return code;
     }
 
+    @Override
     public String meaning() {
         return meaning;
     }
@@ -42,10 +44,7 @@ public enum RtmpError {
 
     /** The constant for a native code. */
     public static RtmpError of(int code) {
-        if (code > 0 || code < -(BY_NEGATED_CODE.length - 1)) {
-            throw new IllegalArgumentException("not an RTMPERR code: " + code);
-        }
-        return BY_NEGATED_CODE[-code];
+        return NativeCode.of(VALUES, code, "an RTMPERR");
     }
 
     /**
@@ -61,6 +60,6 @@ public enum RtmpError {
 
     @Override
     public String toString() {
-        return "RTMPERR_" + name() + " (" + code + ": " + meaning + ")";
+        return NativeCode.describe("RTMPERR_", this);
     }
 }

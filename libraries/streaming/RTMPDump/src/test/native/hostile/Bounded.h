@@ -1,6 +1,7 @@
 // What every hostile-server case checks around the client: the call ends
 // by itself (a watchdog aborts the test run otherwise, with the case named),
-// and the process holds as many descriptors afterwards as before.
+// and the process holds as many descriptors afterwards as before. SIGPIPE
+// is ignored, as in the JVM.
 #pragma once
 
 #include <librtmp/log.h>

@@ -24,6 +24,7 @@ struct Case {
 };
 
 // For test names and failure messages.
+inline std::string case_words(const Case &c) { return c.scenario; }
 inline void PrintTo(const Case &c, std::ostream *os) { *os << c.scenario; }
 
 // The reason to skip c, or null when it runs.

@@ -2,13 +2,13 @@
 // with librtmp's own sender for the media: each case ends with a result
 // code by itself, and leaves no descriptor behind.
 #include "Bounded.h"
+#include "CaseName.h"
 #include "Cases.h"
 #include "HostileServer.h"
 #include "Report.h"
 #include "RTMPDumpUtil.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cstring>
@@ -27,12 +27,6 @@ constexpr int kLimitS = 60;
 constexpr int kHealthySends = 40;
 constexpr int kMaxSends = 20000;  // 16 KiB each: far more than any socket buffer
 constexpr uint32_t kBodyLen = 16 * 1024;
-
-const bool sigpipe_ignored = [] {
-    // As in the JVM: a write to a reset connection must fail, not end us.
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
 
 struct SendRun {
     int sent = 0;            // sends that succeeded
@@ -130,12 +124,7 @@ TEST_P(HostileConnect, EndsWithResultCodeAndReleasesAll)
                             sends + " |");
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnect, ::testing::ValuesIn(hostile::cases()),
-                         [](const ::testing::TestParamInfo<Case> &info) {
-                             std::string name = info.param.scenario;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnect, ::testing::ValuesIn(hostile::cases()), tavrel_testing::CaseName());
 
 // The table and the server must not drift apart: a scenario nobody checks
 // is as bad as a check of a scenario that no longer exists.

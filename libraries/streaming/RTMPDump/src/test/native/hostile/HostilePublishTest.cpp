@@ -3,6 +3,7 @@
 // failed send classified as "reconnect" when the server has gone, never a
 // send that blocks for good, and nothing left behind by tavrel_close.
 #include "Bounded.h"
+#include "CaseName.h"
 #include "Cases.h"
 #include "Feed.h"
 #include "HostileServer.h"
@@ -10,9 +11,7 @@
 #include "Tavrel.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <algorithm>
 #include <tuple>
 
 namespace {
@@ -24,11 +23,6 @@ using tavrel_testing::HostileServer;
 constexpr int kLimitS = 60;
 constexpr int kHealthyFrames = 60;
 constexpr int kMaxFrames = 20000;  // 16 KiB video frames: far more than any socket buffer
-
-const bool sigpipe_ignored = [] {
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
 
 // Packet mode for every scenario; FLV-write mode (RTMP_Write_v2) where media
 // flows, since that path has its own writer.
@@ -42,6 +36,19 @@ std::vector<std::tuple<Case, int>> params()
     }
     return out;
 }
+
+}  // namespace
+
+namespace hostile {
+
+std::string case_words(const std::tuple<Case, int> &run)
+{
+    return std::string(std::get<0>(run).scenario) + (std::get<1>(run) ? " flv-write" : " packet");
+}
+
+}  // namespace hostile
+
+namespace {
 
 class HostilePublish : public ::testing::TestWithParam<std::tuple<Case, int>> {};
 
@@ -117,10 +124,6 @@ TEST_P(HostilePublish, ContextOnlyWhenPublishedAndSendsEnd)
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, HostilePublish, ::testing::ValuesIn(params()),
-                         [](const ::testing::TestParamInfo<std::tuple<Case, int>> &info) {
-                             std::string name = std::get<0>(info.param).scenario;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name + (std::get<1>(info.param) ? "_flv_write" : "_packet");
-                         });
+                         tavrel_testing::CaseName());
 
 }  // namespace

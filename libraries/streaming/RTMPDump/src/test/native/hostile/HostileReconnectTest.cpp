@@ -3,15 +3,13 @@
 // full reconnection makes a new context that sends again, and the
 // replaced context leaves no descriptor behind.
 #include "Bounded.h"
+#include "CaseName.h"
 #include "Feed.h"
 #include "HostileServer.h"
 #include "Report.h"
 #include "Tavrel.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <algorithm>
 
 namespace {
 
@@ -20,11 +18,6 @@ using tavrel_testing::HostileServer;
 constexpr int kLimitS = 60;
 constexpr int kMaxFrames = 20000;
 constexpr int kFramesAfter = 3;  // 48 KiB of video: below the server's 64 KiB limit
-
-const bool sigpipe_ignored = [] {
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
 
 class HostileReconnect : public ::testing::TestWithParam<const char *> {};
 
@@ -71,11 +64,6 @@ TEST_P(HostileReconnect, FullReconnectionSendsAgainAndLeavesNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(MidStream, HostileReconnect,
-                         ::testing::Values("stop-reading", "close-mid-stream", "reset-mid-stream"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             std::string name = info.param;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+                         ::testing::Values("stop-reading", "close-mid-stream", "reset-mid-stream"), tavrel_testing::CaseName());
 
 }  // namespace

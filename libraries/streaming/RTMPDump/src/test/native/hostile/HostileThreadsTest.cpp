@@ -3,14 +3,13 @@
 // thread blocks for good, both learn "reconnect", and the context is then
 // closed cleanly. Run under ThreadSanitizer by the sanitizer job.
 #include "Bounded.h"
+#include "CaseName.h"
 #include "Feed.h"
 #include "HostileServer.h"
 #include "Tavrel.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -21,11 +20,6 @@ using tavrel_testing::HostileServer;
 
 constexpr int kLimitS = 90;
 constexpr int kMaxFrames = 40000;
-
-const bool sigpipe_ignored = [] {
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
 
 struct Track {
     int sent = 0;
@@ -89,11 +83,6 @@ TEST_P(HostileThreads, BothMediaThreadsLearnToReconnect)
 }
 
 INSTANTIATE_TEST_SUITE_P(MidStream, HostileThreads,
-                         ::testing::Values("stop-reading", "close-mid-stream", "reset-mid-stream"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             std::string name = info.param;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+                         ::testing::Values("stop-reading", "close-mid-stream", "reset-mid-stream"), tavrel_testing::CaseName());
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include "CaseName.h"
 #include "ChallengeServer.h"
 #include "RTMPDumpUtilInternal.h"
-#include "TestLog.h"
+#include "CapturedLog.h"
 
 #include <gtest/gtest.h>
 

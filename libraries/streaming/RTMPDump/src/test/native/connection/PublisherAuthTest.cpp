@@ -1,5 +1,5 @@
 #include "RTMPDumpUtilInternal.h"
-#include "TestLog.h"
+#include "CapturedLog.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

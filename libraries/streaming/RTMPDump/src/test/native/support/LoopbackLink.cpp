@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <stdexcept>
 
 LoopbackLink::LoopbackLink()
@@ -30,6 +29,13 @@ LoopbackLink::LoopbackLink()
 
 LoopbackLink::~LoopbackLink() { finish(); }
 
+void LoopbackLink::stop_taking()
+{
+    if (r_.m_sb.sb_socket >= 0)
+        ::shutdown(r_.m_sb.sb_socket, SHUT_WR);
+    stopped_ = true;
+}
+
 std::vector<tavrel_testing::RtmpMessage> LoopbackLink::finish()
 {
     if (!finished_) {
@@ -40,39 +46,4 @@ std::vector<tavrel_testing::RtmpMessage> LoopbackLink::finish()
         ::close(peer_);
     }
     return decoder_.messages();
-}
-
-CapturedLog::CapturedLog() : logger(logger_new(this, 0, &CapturedLog::sink, nullptr)) {}
-
-CapturedLog::~CapturedLog() { logger_release(logger); }
-
-void CapturedLog::sink(void *context, int level, const char *fmt, va_list args)
-{
-    char text[4096];
-    std::vsnprintf(text, sizeof text, fmt, args);
-    auto *self = static_cast<CapturedLog *>(context);
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->lines_.emplace_back(level, text);
-}
-
-std::vector<std::pair<int, std::string>> CapturedLog::lines() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-}
-
-bool CapturedLog::contains(int level, const std::string &text) const
-{
-    for (const auto &l : lines())
-        if (l.first == level && l.second.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
-std::vector<uint8_t> bytes(std::initializer_list<int> list)
-{
-    std::vector<uint8_t> v;
-    for (int b : list)
-        v.push_back(static_cast<uint8_t>(b));
-    return v;
 }

@@ -65,16 +65,25 @@ bool set_out_chunk_size(RTMP *r, int chunk_size)
     return true;
 }
 
+namespace {
+
+// The socket's TCP_INFO when the kernel fills it at least up to and
+// including the field that ends at `needed` bytes.
+bool tcp_info_of(int fd, size_t needed, struct tcp_info &info)
+{
+    std::memset(&info, 0, sizeof info);
+    socklen_t len = sizeof info;
+    return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && len >= needed;
+}
+
+}  // namespace
+
 int64_t tcp_bytes_sent(int fd)
 {
     struct tcp_info info;
-    std::memset(&info, 0, sizeof info);
-    socklen_t len = sizeof info;
-    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
-        return -1;
     // Acknowledged rather than sent: window probes and retransmissions while
     // the server's buffer is full would be counted twice.
-    if (len < offsetof(struct tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+    if (!tcp_info_of(fd, offsetof(struct tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked, info))
         return -1;
     return int64_t(info.tcpi_bytes_acked);
 }
@@ -82,11 +91,7 @@ int64_t tcp_bytes_sent(int fd)
 int64_t tcp_segments_sent(int fd)
 {
     struct tcp_info info;
-    std::memset(&info, 0, sizeof info);
-    socklen_t len = sizeof info;
-    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
-        return -1;
-    if (len < offsetof(struct tcp_info, tcpi_segs_out) + sizeof info.tcpi_segs_out)
+    if (!tcp_info_of(fd, offsetof(struct tcp_info, tcpi_segs_out) + sizeof info.tcpi_segs_out, info))
         return -1;
     return int64_t(info.tcpi_segs_out);
 }

@@ -76,6 +76,21 @@ bool tcp_info_of(int fd, size_t needed, struct tcp_info &info)
     return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && len >= needed;
 }
 
+// Writes all of it, however many calls it takes.
+bool write_all(int fd, const uint8_t *p, size_t left)
+{
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= size_t(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 int64_t tcp_bytes_sent(int fd)
@@ -286,19 +301,7 @@ public:
             return false;
         size_t begin = next_ ? cap_.ends[next_ - 1] : 0, end = cap_.ends[next_];
         ++next_;
-        const uint8_t *p = cap_.bytes.data() + begin;
-        size_t left = end - begin;
-        int fd = r_->m_sb.sb_socket;
-        while (left > 0) {
-            ssize_t n = ::write(fd, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            left -= size_t(n);
-        }
-        return true;
+        return write_all(r_->m_sb.sb_socket, cap_.bytes.data() + begin, end - begin);
     }
 
 private:
@@ -320,18 +323,7 @@ public:
     {
         uint32_t ts = m.seq_header ? 0 : m.ts_ms + offset_ms;
         size_t total = coalesce_message(m, ts, r_->m_outChunkSize, r_->m_stream_id, out_);
-        const uint8_t *p = out_.data();
-        size_t left = total;
-        while (left > 0) {
-            ssize_t n = ::write(r_->m_sb.sb_socket, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            left -= size_t(n);
-        }
-        return true;
+        return write_all(r_->m_sb.sb_socket, out_.data(), total);
     }
 
 private:

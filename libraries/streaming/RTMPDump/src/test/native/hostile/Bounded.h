@@ -11,6 +11,14 @@
 
 namespace hostile {
 
+// How long one call of the client may take against a hostile server: one
+// that has stopped reading can take a few of the 2 s send timeouts before
+// librtmp gives up (the failed send, then the unpublish it tries while
+// closing).
+inline constexpr int kCallLimitS = 60;
+// Sends of 16 KiB: far more than any socket buffer takes.
+inline constexpr int kManySends = 20000;
+
 // Runs fn on this thread; if it has not returned after limit_s seconds the
 // whole test program is aborted with `what` on stderr: a hung client would
 // otherwise hang the run until ctest kills it, naming nothing.

@@ -32,6 +32,9 @@ const char *skip_reason(const Case &c);
 
 const std::vector<Case> &cases();
 
+// The scenarios in which the server fails once media flows.
+const std::vector<const char *> &mid_stream_faults();
+
 // "-3", "-3 or -4".
 std::string codes_text(const std::vector<int> &codes);
 

@@ -20,9 +20,7 @@ using hostile::Case;
 using hostile::Outcome;
 using tavrel_testing::HostileServer;
 
-constexpr int kLimitS = 60;
 constexpr int kHealthyFrames = 60;
-constexpr int kMaxFrames = 20000;  // 16 KiB video frames: far more than any socket buffer
 
 // Packet mode for every scenario; FLV-write mode (RTMP_Write_v2) where media
 // flows, since that path has its own writer.
@@ -67,18 +65,18 @@ TEST_P(HostilePublish, ContextOnlyWhenPublishedAndSendsEnd)
     const std::string what = std::string(c.scenario) + (use_rtmp_write ? " (FLV-write mode)" : " (packet mode)");
 
     RTMPDumpCtx *ctx = nullptr;
-    hostile::run_bounded("tavrel_connect against " + what, kLimitS, [&] {
-        ctx = tavrel_connect(server.url().c_str(), "user", "pass", use_rtmp_write, 0, 0, 0, 1024, 32 * 1024, nullptr);
+    hostile::run_bounded("tavrel_connect against " + what, hostile::kCallLimitS, [&] {
+        ctx = hostile::connect(server.url(), use_rtmp_write, "user", "pass");
     });
 
     hostile::FeedResult fed;
     int can_send_after = -1;
     if (ctx) {
-        hostile::run_bounded("sends against " + what, kLimitS, [&] {
-            fed = hostile::feed(ctx, c.outcome == Outcome::kHealthy ? kHealthyFrames : kMaxFrames);
+        hostile::run_bounded("sends against " + what, hostile::kCallLimitS, [&] {
+            fed = hostile::feed(ctx, c.outcome == Outcome::kHealthy ? kHealthyFrames : hostile::kManySends);
         });
         can_send_after = tavrel_can_send(ctx);
-        hostile::run_bounded("tavrel_close against " + what, kLimitS, [&] { tavrel_close(ctx); });
+        hostile::run_bounded("tavrel_close against " + what, hostile::kCallLimitS, [&] { tavrel_close(ctx); });
     }
 
     const std::string context = what + "\nserver log:\n" + server.log();

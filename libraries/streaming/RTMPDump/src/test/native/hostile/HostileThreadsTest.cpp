@@ -4,8 +4,9 @@
 // closed cleanly. Run under ThreadSanitizer by the sanitizer job.
 #include "Bounded.h"
 #include "CaseName.h"
+#include "Cases.h"
 #include "Feed.h"
-#include "HostileServer.h"
+#include "MidStreamFault.h"
 #include "Tavrel.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +16,6 @@
 #include <thread>
 
 namespace {
-
-using tavrel_testing::HostileServer;
 
 constexpr int kLimitS = 90;
 constexpr int kMaxFrames = 40000;
@@ -38,16 +37,10 @@ void send_until_failure(RTMPDumpCtx *ctx, bool is_audio, Track &track)
     }
 }
 
-class HostileThreads : public ::testing::TestWithParam<const char *> {};
+class HostileThreads : public hostile::MidStreamFault {};
 
 TEST_P(HostileThreads, BothMediaThreadsLearnToReconnect)
 {
-    const std::string scenario = GetParam();
-    HostileServer server(scenario);
-    const int fds_before = hostile::open_fds();
-
-    RTMPDumpCtx *ctx = tavrel_connect(server.url().c_str(), nullptr, nullptr, 0, 0, 0, 0, 1024, 32 * 1024, nullptr);
-    ASSERT_NE(ctx, nullptr) << server.log();
     ASSERT_EQ(hostile::send_headers(ctx), RTMPERR_OK) << server.log();
 
     Track audio, video;
@@ -83,6 +76,6 @@ TEST_P(HostileThreads, BothMediaThreadsLearnToReconnect)
 }
 
 INSTANTIATE_TEST_SUITE_P(MidStream, HostileThreads,
-                         ::testing::Values("stop-reading", "close-mid-stream", "reset-mid-stream"), tavrel_testing::CaseName());
+                         ::testing::ValuesIn(hostile::mid_stream_faults()), tavrel_testing::CaseName());
 
 }  // namespace

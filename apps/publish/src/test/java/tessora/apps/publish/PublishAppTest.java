@@ -42,7 +42,7 @@ class PublishAppTest {
     @Test
     void flvReaderGivesFfprobesPacketsWithTheirTimes() throws Exception {
         for (String name : new String[] {"short.flv", "clip.flv"}) {
-            FlvFile f = FlvFile.read(data(name));
+            MediaSource f = FlvFile.read(data(name));
             assertEquals(RtmpServer.packetTimes(data(name), "v"), times(f.units()), name);
             long audio = f.units().stream().filter(u -> u.kind() == MediaUnit.Kind.AUDIO_FRAME).count();
             assertEquals(RtmpServer.packetTimes(data(name), "a").size(), audio, name);

@@ -122,16 +122,9 @@ TEST(SendPath, FramesCarryTheirUnitsTimestampAndCompositionTime)
                 u.add(NAL_TYPE_SLICE, as_stored(unit, c.stripped));
             int rc;
             if (c.as_payload) {
-                NALUPayload p{};
-                p.data = u.nalus[0].data;
-                p.len = u.nalus[0].len;
-                p.timebase_num = c.tb_num;
-                p.timebase_den = c.tb_den;
-                p.pts = c.pts;
-                p.dts = c.dts;
-                p.fst_dts = c.fst_dts;
-                p.is_keyframe = c.key;
-                p.is_stripped = c.stripped;
+                // The unit, its time base, pts, dts, first pts and dts, key, stripped, not Annex B.
+                NALUPayload p = {u.nalus[0].data, u.nalus[0].len, c.tb_num, c.tb_den, c.pts, c.dts, 0, c.fst_dts,
+                                 c.key, c.stripped, 0};
                 rc = tavrel_send_h264_nalu_payload(lc.ctx, &p);
             } else {
                 NALUS r = u.record(c.stripped, c.key, c.tb_num, c.tb_den);

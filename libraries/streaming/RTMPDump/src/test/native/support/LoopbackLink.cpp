@@ -17,7 +17,7 @@ LoopbackLink::LoopbackLink()
     r_.m_stream_id = 1;
     peer_ = fds[1];
     reader_ = std::thread([this] {
-        uint8_t buf[65536];
+        uint8_t buf[16384];
         for (;;) {
             ssize_t n = ::read(peer_, buf, sizeof buf);
             if (n <= 0)

@@ -19,13 +19,14 @@ if(TAVREL_TSAN)
 endif()
 
 # tavrel_add_gtest(name SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...] [CLIPS])
+# Every test links the shared test support (testing/support, tavrel_testing).
 # CLIPS: the test reads the FFmpeg clips that the clip fixture makes.
 # LABELS concurrency: the test runs our code on several threads at once;
 # scripts/test-sanitizers runs exactly these under ThreadSanitizer.
 function(tavrel_add_gtest name)
   cmake_parse_arguments(T "CLIPS;RUN_SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} tavrel_testing GTest::gtest GTest::gtest_main Threads::Threads)
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
@@ -73,14 +74,28 @@ if(TAVREL_JAVA)
   endif()
 endif()
 
+# The shared JUnit support that every JUnit jar compiles: the log capture
+# and the nginx extension, with the application's nginx launcher under it
+# (the one class the tests share with the application, which ships it).
+set(TAVREL_JUNIT_SUPPORT
+  ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/LogCapture.java
+  ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/RtmpServer.java)
+set(TAVREL_LOCAL_NGINX_JAVA ${CMAKE_SOURCE_DIR}/apps/publish/src/main/java/tessora/apps/publish/LocalNginx.java)
+
 # tavrel_add_junit(name SOURCES ... JARS ... DEPENDS ... [CLIPS] [TIMEOUT s])
-# Compiles JUnit 5 tests against JARS and runs them on the real JVM with
-# the build's library folder as java.library.path.
+# Compiles JUnit 5 tests with the shared support against JARS and runs them
+# on the real JVM with the build's library folder as java.library.path.
 function(tavrel_add_junit name)
   if(NOT TAVREL_JAVA)
     return()
   endif()
   cmake_parse_arguments(T "CLIPS" "TIMEOUT" "SOURCES;JARS;DEPENDS" ${ARGN})
+  list(APPEND T_SOURCES ${TAVREL_JUNIT_SUPPORT})
+  if(NOT publish_app IN_LIST T_JARS)
+    # The application's tests find the launcher in its jar.
+    list(APPEND T_SOURCES ${TAVREL_LOCAL_NGINX_JAVA})
+  endif()
+  list(REMOVE_DUPLICATES T_SOURCES)
   set(_jar_files "")
   foreach(j ${T_JARS})
     if(TARGET ${j})

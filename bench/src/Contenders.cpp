@@ -65,16 +65,40 @@ bool set_out_chunk_size(RTMP *r, int chunk_size)
     return true;
 }
 
+namespace {
+
+// The socket's TCP_INFO when the kernel fills it at least up to and
+// including the field that ends at `needed` bytes.
+bool tcp_info_of(int fd, size_t needed, struct tcp_info &info)
+{
+    std::memset(&info, 0, sizeof info);
+    socklen_t len = sizeof info;
+    return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && len >= needed;
+}
+
+// Writes all of it, however many calls it takes.
+bool write_all(int fd, const uint8_t *p, size_t left)
+{
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
 int64_t tcp_bytes_sent(int fd)
 {
     struct tcp_info info;
-    std::memset(&info, 0, sizeof info);
-    socklen_t len = sizeof info;
-    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
-        return -1;
     // Acknowledged rather than sent: window probes and retransmissions while
     // the server's buffer is full would be counted twice.
-    if (len < offsetof(struct tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked)
+    if (!tcp_info_of(fd, offsetof(struct tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked, info))
         return -1;
     return int64_t(info.tcpi_bytes_acked);
 }
@@ -82,11 +106,7 @@ int64_t tcp_bytes_sent(int fd)
 int64_t tcp_segments_sent(int fd)
 {
     struct tcp_info info;
-    std::memset(&info, 0, sizeof info);
-    socklen_t len = sizeof info;
-    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0)
-        return -1;
-    if (len < offsetof(struct tcp_info, tcpi_segs_out) + sizeof info.tcpi_segs_out)
+    if (!tcp_info_of(fd, offsetof(struct tcp_info, tcpi_segs_out) + sizeof info.tcpi_segs_out, info))
         return -1;
     return int64_t(info.tcpi_segs_out);
 }
@@ -281,19 +301,7 @@ public:
             return false;
         size_t begin = next_ ? cap_.ends[next_ - 1] : 0, end = cap_.ends[next_];
         ++next_;
-        const uint8_t *p = cap_.bytes.data() + begin;
-        size_t left = end - begin;
-        int fd = r_->m_sb.sb_socket;
-        while (left > 0) {
-            ssize_t n = ::write(fd, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            left -= size_t(n);
-        }
-        return true;
+        return write_all(r_->m_sb.sb_socket, cap_.bytes.data() + begin, end - begin);
     }
 
 private:
@@ -315,18 +323,7 @@ public:
     {
         uint32_t ts = m.seq_header ? 0 : m.ts_ms + offset_ms;
         size_t total = coalesce_message(m, ts, r_->m_outChunkSize, r_->m_stream_id, out_);
-        const uint8_t *p = out_.data();
-        size_t left = total;
-        while (left > 0) {
-            ssize_t n = ::write(r_->m_sb.sb_socket, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            left -= size_t(n);
-        }
-        return true;
+        return write_all(r_->m_sb.sb_socket, out_.data(), total);
     }
 
 private:

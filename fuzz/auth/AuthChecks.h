@@ -14,3 +14,6 @@ void check_server_command(const uint8_t *data, size_t size);
 // Input: one selector byte (application name, which credentials), then an
 // _error description. Runs PublisherAuth_v2.
 void check_auth_description(const uint8_t *data, size_t size);
+
+// Process set-up both need once: librtmp quiet.
+void auth_checks_init();

@@ -3,17 +3,15 @@
 
 #include "RTMPDumpUtil.h"
 #include "RTMPDumpUtilInternal.h"
+#include "LoopbackLink.h"
 #include "RtmpChunks.h"
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -92,22 +90,15 @@ StreamModel model_stream(const uint8_t *s, size_t n)
     return m;
 }
 
-// What reached the far end of a connection.
-struct Wire {
-    std::vector<RtmpMessage> messages;
-    bool failed;     // bytes no conforming sender writes
-    size_t pending;  // bytes of an incomplete chunk
-};
-
 // The messages must be the tags, in order, on chunk stream 4 with the
 // header type the writer chooses (full for video, script data and audio at
 // time 0). librtmp compresses a header without stream id further: no
 // length when length and type repeat (fmt 2), no time either when the time
 // repeats too (fmt 3); the time fields carry deltas from the previous
 // message.
-void check_messages(const Wire &wire, const std::vector<Tag> &want)
+void check_messages(LoopbackLink &link, const std::vector<Tag> &want)
 {
-    const std::vector<RtmpMessage> &got = wire.messages;
+    const std::vector<RtmpMessage> got = link.finish();
     bool prev_extended = false;
     for (size_t i = 0; i < want.size(); ++i) {
         const Tag &t = want[i];
@@ -141,61 +132,9 @@ void check_messages(const Wire &wire, const std::vector<Tag> &want)
         else if (fmt < 3)
             CHECK(m.timestamp - got[i - 1].timestamp == time_field);
     }
-    CHECK(!wire.failed && wire.pending == 0);
+    CHECK(link.decoded_cleanly());
     CHECK(got.size() == want.size());
 }
-
-// The far end of a record's socket: decodes whatever the sender writes.
-class Peer {
-public:
-    explicit Peer(RTMP *r) : r_(r)
-    {
-        int fds[2];
-        CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-        RTMP_Init(r);
-        r->m_sb.sb_socket = fds[0];
-        r->m_stream_id = 1;
-        peer_ = fds[1];
-        reader_ = std::thread([this] {
-            uint8_t buf[16384];
-            for (;;) {
-                ssize_t n = ::read(peer_, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                decoder_.feed(buf, static_cast<size_t>(n));
-            }
-        });
-    }
-    Peer(const Peer &) = delete;
-    Peer &operator=(const Peer &) = delete;
-    ~Peer() { CHECK(finished_); }
-
-    // From now on every send fails, as on a connection the server dropped.
-    void stop_taking()
-    {
-        if (r_->m_sb.sb_socket >= 0)
-            ::shutdown(r_->m_sb.sb_socket, SHUT_WR);
-        stopped_ = true;
-    }
-    bool stopped() const { return stopped_; }
-
-    Wire finish()
-    {
-        finished_ = true;
-        r_->m_stream_id = 0;  // nothing to unpublish
-        RTMP_Close(r_);
-        reader_.join();
-        ::close(peer_);
-        return {decoder_.messages(), decoder_.failed(), decoder_.pending_bytes()};
-    }
-
-private:
-    RTMP *r_;
-    int peer_ = -1;
-    bool stopped_ = false, finished_ = false;
-    std::thread reader_;
-    ChunkDecoder decoder_;
-};
 
 void format_sink(void *, int, const char *fmt, va_list args)
 {
@@ -252,17 +191,17 @@ void check_flv_write_v2(const uint8_t *data, size_t size)
         }
     }
 
-    RTMP r;
-    Peer peer(&r);
+    LoopbackLink link;
+    RTMP &r = *link.rtmp();
     if (selector & 1)
-        peer.stop_taking();
+        link.stop_taking();
     Logger *logger = (selector & 2) ? formatting_logger() : nullptr;
     std::vector<Tag> sent;
     for (int call = 0; call < ((selector & 4) ? 2 : 1); ++call) {
         int rc = RTMP_Write_v2(&r, reinterpret_cast<const char *>(buf.data()), len, logger);
         if (!sends) {
             CHECK(rc == -1);
-        } else if (peer.stopped()) {
+        } else if (link.stopped()) {
             CHECK(rc == -3);
         } else {
             CHECK(rc == want_rc);
@@ -271,7 +210,7 @@ void check_flv_write_v2(const uint8_t *data, size_t size)
         // No state is left between calls.
         CHECK(r.m_write.m_body == nullptr && r.m_write.m_nBytesRead == 0);
     }
-    check_messages(peer.finish(), sent);
+    check_messages(link, sent);
 }
 
 void check_flv_write_fix(const uint8_t *data, size_t size)
@@ -303,26 +242,26 @@ void check_flv_write_fix(const uint8_t *data, size_t size)
     const bool twin = selector & 1;
     const bool stops = selector & 2;
     const size_t stop_before = selector >> 4;
-    RTMP a, b;
-    Peer peer_a(&a);
-    std::unique_ptr<Peer> peer_b = twin ? std::make_unique<Peer>(&b) : nullptr;
-    std::vector<RTMP *> records = {&a};
-    if (twin)
-        records.push_back(&b);
+    LoopbackLink link_a;
+    std::unique_ptr<LoopbackLink> link_b = twin ? std::make_unique<LoopbackLink>() : nullptr;
+    RTMP *a = link_a.rtmp();
+    std::vector<RTMP *> records = {a};
+    if (link_b)
+        records.push_back(link_b->rtmp());
 
     size_t at = 0, call = 0, sent = model.tags.size();
     bool failed = false;
     for (size_t piece_end : piece_ends) {
         if (stops && call == stop_before) {
-            peer_a.stop_taking();
-            if (peer_b)
-                peer_b->stop_taking();
+            link_a.stop_taking();
+            if (link_b)
+                link_b->stop_taking();
         }
         ++call;
         const size_t len = piece_end - at;
-        int rc = write_fix(&a, stream, at, len);
-        if (twin)
-            CHECK(write_fix(&b, stream, at, len) == rc);
+        int rc = write_fix(a, stream, at, len);
+        if (link_b)
+            CHECK(write_fix(link_b->rtmp(), stream, at, len) == rc);
         if (len <= 10 && is_boundary(at)) {
             // Too short to start a tag: refused whole, handed in again
             // with the next piece.
@@ -332,7 +271,7 @@ void check_flv_write_fix(const uint8_t *data, size_t size)
         bool completes = false;
         for (const Tag &t : model.tags)
             completes = completes || (t.end > at && t.end <= piece_end);
-        if (peer_a.stopped() && completes) {
+        if (link_a.stopped() && completes) {
             CHECK(rc == -1);
             failed = true;
             sent = 0;
@@ -350,12 +289,12 @@ void check_flv_write_fix(const uint8_t *data, size_t size)
         CHECK((r->m_write.m_body != nullptr) == (!failed && model.ends_in_data && at == n));
         flv_stream_writer_forget(r);
         CHECK(r->m_write.m_body == nullptr);
-        if (!peer_a.stopped())
+        if (!link_a.stopped())
             CHECK(write_fix(r, kProbe, 0, kProbe.size()) == static_cast<int>(kProbe.size()));
     }
-    if (!peer_a.stopped())
+    if (!link_a.stopped())
         want.push_back(tag_at(kProbe.data(), 0));
-    check_messages(peer_a.finish(), want);
-    if (peer_b)
-        check_messages(peer_b->finish(), want);
+    check_messages(link_a, want);
+    if (link_b)
+        check_messages(*link_b, want);
 }

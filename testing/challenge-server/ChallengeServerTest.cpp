@@ -1,3 +1,4 @@
+#include "CaseName.h"
 #include "ChallengeServer.h"
 
 #include <gtest/gtest.h>
@@ -74,14 +75,7 @@ TEST_P(FfmpegAgainstChallengeServer, AcceptsOnlyTheRightResponse)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Schemes, FfmpegAgainstChallengeServer, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case> &info) {
-                             std::string name = info.param.what;
-                             for (char &ch : name)
-                                 if (!isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Schemes, FfmpegAgainstChallengeServer, testing::ValuesIn(kCases), tavrel_testing::CaseName());
 
 TEST(ChallengeServer, WithoutAuthenticationItIsAPlainServer)
 {

@@ -1,7 +1,5 @@
 #include "HostileServer.h"
 
-#include <signal.h>
-
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
@@ -35,12 +33,6 @@ HostileServer::HostileServer(const std::string &scenario) : dir_("hostile")
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     port_ = std::stoi(read_file(port_file));
-}
-
-HostileServer::~HostileServer()
-{
-    if (process_)
-        process_->stop(SIGKILL, 5000);
 }
 
 std::vector<HostileScenario> HostileServer::scenarios()

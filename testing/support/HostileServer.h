@@ -18,11 +18,8 @@ struct HostileScenario {
 class HostileServer {
 public:
     // Starts the server with one scenario (see scenarios()); throws when it
-    // does not come up.
+    // does not come up. Killed (SIGKILL) at the end of the scope.
     explicit HostileServer(const std::string &scenario);
-    ~HostileServer();
-    HostileServer(const HostileServer &) = delete;
-    HostileServer &operator=(const HostileServer &) = delete;
 
     // Every scenario the server knows, as its --list prints them.
     static std::vector<HostileScenario> scenarios();

@@ -30,6 +30,18 @@ std::vector<std::string> split(const std::string &line, char sep)
     return out;
 }
 
+// The lines ffprobe prints with these arguments for `path`; throws when it
+// fails.
+std::vector<std::string> ffprobe_lines(std::vector<std::string> args, const std::string &path, int timeout_ms)
+{
+    args.insert(args.begin(), {"ffprobe", "-v", "error"});
+    args.push_back(path);
+    std::string out;
+    if (run(args, timeout_ms, &out) != 0)
+        throw std::runtime_error("ffprobe failed on " + path + ": " + out);
+    return split(out, '\n');
+}
+
 }  // namespace
 
 Clip clip() { return clip_set("clip", 1280, 720, 10); }
@@ -37,16 +49,10 @@ Clip short_clip() { return clip_set("short", 640, 360, 2); }
 
 std::vector<ProbePacket> probe_packets(const std::string &path, char kind)
 {
-    std::string out;
-    int rc = run({"ffprobe", "-v", "error", "-select_streams", std::string(1, kind) + ":0", "-show_entries",
-                  "packet=pts,dts,size,flags", "-of", "csv=p=0", path},
-                 120000, &out);
-    if (rc != 0)
-        throw std::runtime_error("ffprobe failed on " + path + ": " + out);
     std::vector<ProbePacket> packets;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (const auto &line : ffprobe_lines({"-select_streams", std::string(1, kind) + ":0", "-show_entries",
+                                           "packet=pts,dts,size,flags", "-of", "csv=p=0"},
+                                          path, 120000)) {
         auto f = split(line, ',');
         if (f.size() < 4)
             continue;
@@ -62,17 +68,9 @@ std::vector<ProbePacket> probe_packets(const std::string &path, char kind)
 
 std::vector<ProbeStream> probe_streams(const std::string &path)
 {
-    std::string out;
-    int rc = run({"ffprobe", "-v", "error", "-show_entries",
-                  "stream=codec_type,codec_name,width,height,sample_rate,channels", "-of", "compact=p=0:nk=0",
-                  path},
-                 60000, &out);
-    if (rc != 0)
-        throw std::runtime_error("ffprobe failed on " + path + ": " + out);
     std::vector<ProbeStream> streams;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
+    const std::string entries = "stream=codec_type,codec_name,width,height,sample_rate,channels";
+    for (const auto &line : ffprobe_lines({"-show_entries", entries, "-of", "compact=p=0:nk=0"}, path, 60000)) {
         ProbeStream s;
         bool any = false;
         for (const auto &kv : split(line, '|')) {

@@ -1,6 +1,5 @@
 #include "Nginx.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,12 +50,6 @@ Nginx::Nginx(NginxOptions options) : options_(options), dir_("nginx"), port_(fre
     replace_all(conf, "@STREAM_BLOCK@", stream_block);
     write_file(dir_.file("nginx.conf"), conf);
     start();
-}
-
-Nginx::~Nginx()
-{
-    if (process_)
-        process_->stop(SIGKILL, 5000);
 }
 
 void Nginx::start()

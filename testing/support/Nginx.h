@@ -14,10 +14,9 @@ struct NginxOptions {
 
 class Nginx {
 public:
+    // Starts it; throws when it does not come up. Killed (SIGKILL) and its
+    // folder removed at the end of the scope.
     explicit Nginx(NginxOptions options = {});
-    ~Nginx();
-    Nginx(const Nginx &) = delete;
-    Nginx &operator=(const Nginx &) = delete;
 
     // Starts (again) on the same ports; throws when it does not come up.
     void start();

@@ -2,6 +2,7 @@
 // are taken, bounded and released, and where codes are reported.
 #include "Adts.h"
 #include "AdtsBytes.h"
+#include "DirectBufferCase.h"
 #include "FakeJni.h"
 
 #include <gtest/gtest.h>
@@ -80,12 +81,7 @@ TEST(AdtsJni, RangesAreBoundedBeforeTheArrayIsTaken)
 TEST(AdtsJni, DirectBuffersNeedAnAddressAndACapacity)
 {
     Bytes frame = kFrame;
-    struct Case {
-        const char *name;
-        void *address;
-        jlong capacity;
-        jint offset, length, rc;
-    } cases[] = {
+    const tavrel_testing::DirectBufferCase cases[] = {
         {"whole frame", frame.data(), 12, 0, 12, 12},
         {"heap buffer (no address)", nullptr, 12, 0, 12, -10},
         {"no capacity", frame.data(), -1, 0, 12, -10},
@@ -93,7 +89,7 @@ TEST(AdtsJni, DirectBuffersNeedAnAddressAndACapacity)
         {"offset past the capacity", frame.data(), 12, 13, 0, -9},
         {"capacity beyond int", frame.data(), jlong{1} << 40, 0, 12, 12},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Env env;
         Object buf = buffer(c.address, c.capacity);

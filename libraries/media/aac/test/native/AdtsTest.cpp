@@ -2,6 +2,7 @@
 // frames, truncated and malformed ones included.
 #include "Adts.h"
 #include "AdtsBytes.h"
+#include "Owned.h"
 
 #include <gtest/gtest.h>
 
@@ -130,14 +131,8 @@ TEST(AdtsSplitter, WalksAStreamAndStopsAtACutFrame)
               ADTSERR_FRAME_PAST_END);
 }
 
-struct HeaderDeleter {
-    void operator()(AACHeader *h) const { free_aac_header(h); }
-};
-struct DataDeleter {
-    void operator()(AACData *d) const { free_aac_data(d); }
-};
-using HeaderPtr = std::unique_ptr<AACHeader, HeaderDeleter>;
-using DataPtr = std::unique_ptr<AACData, DataDeleter>;
+using HeaderPtr = tavrel_testing::Owned<AACHeader, free_aac_header>;
+using DataPtr = tavrel_testing::Owned<AACData, free_aac_data>;
 
 Bytes bytes_of(const uint8_t *p, size_t n) { return Bytes(p, p + n); }
 

@@ -1,6 +1,7 @@
 // The H264 entry points against a stand-in JNIEnv: timing passed through
 // to the records, ranges bounded before the array is taken, arrays released
 // without copy-back, codes reported.
+#include "DirectBufferCase.h"
 #include "FakeJni.h"
 #include "H264.h"
 
@@ -103,19 +104,14 @@ TEST(H264Jni, RangesAndRefusalsGiveCodes)
 TEST(H264Jni, DirectBufferWithoutAddressIsNotDirect)
 {
     std::vector<uint8_t> avcc = kAvcc;
-    struct Case {
-        const char *name;
-        void *address;
-        jlong capacity;
-        jint offset, length, rc;
-    } cases[] = {
+    const tavrel_testing::DirectBufferCase cases[] = {
         {"direct", avcc.data(), 11, 0, 11, 0},
         {"second unit from its prefix", avcc.data(), 11, 6, 5, 0},
         {"heap buffer", nullptr, 11, 0, 11, -10},
         {"no capacity", avcc.data(), -1, 0, 11, -10},
         {"past the capacity", avcc.data(), 10, 0, 11, -9},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Env env;
         Object buf = buffer(c.address, c.capacity);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "H264.h"
+#include "Owned.h"
 
 #include <cstdint>
 #include <initializer_list>
@@ -24,14 +25,8 @@ inline Bytes prefixed(const Bytes &unit)
     return cat({{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)}, unit});
 }
 
-struct NalusDeleter {
-    void operator()(NALUS *r) const { h264_free_nalus(r); }
-};
-struct PayloadDeleter {
-    void operator()(NALUPayload *r) const { h264_free_payload(r); }
-};
-using NalusPtr = std::unique_ptr<NALUS, NalusDeleter>;
-using PayloadPtr = std::unique_ptr<NALUPayload, PayloadDeleter>;
+using NalusPtr = tavrel_testing::Owned<NALUS, h264_free_nalus>;
+using PayloadPtr = tavrel_testing::Owned<NALUPayload, h264_free_payload>;
 
 // The units of a record as stored (with the prefix when not stripped).
 inline std::vector<Bytes> units_of(const NALUS &r)

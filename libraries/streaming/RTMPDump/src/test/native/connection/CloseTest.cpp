@@ -3,7 +3,7 @@
 #include "ChallengeServer.h"
 #include "Nginx.h"
 #include "RTMPDumpUtilInternal.h"
-#include "TestLog.h"
+#include "CapturedLog.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

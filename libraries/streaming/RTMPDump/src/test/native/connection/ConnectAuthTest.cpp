@@ -1,8 +1,9 @@
 // Our client through the whole authentication exchange with the challenge
 // server (whose checks FFmpeg's client proves in its own test).
+#include "CaseName.h"
 #include "ChallengeServer.h"
 #include "RTMPDumpUtilInternal.h"
-#include "TestLog.h"
+#include "CapturedLog.h"
 
 #include <gtest/gtest.h>
 
@@ -113,14 +114,7 @@ TEST_P(ConnectAuth, EndsAsTheServerDecides)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Schemes, ConnectAuth, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case> &info) {
-                             std::string name = info.param.what;
-                             for (char &ch : name)
-                                 if (!isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Schemes, ConnectAuth, testing::ValuesIn(kCases), tavrel_testing::CaseName());
 
 // The debug lines of both computations, which librtmp drops at the level a
 // connect sets, still never show the password.

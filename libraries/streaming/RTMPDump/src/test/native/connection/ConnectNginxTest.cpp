@@ -1,6 +1,6 @@
 #include "Nginx.h"
 #include "RTMPDumpUtilInternal.h"
-#include "TestLog.h"
+#include "CapturedLog.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

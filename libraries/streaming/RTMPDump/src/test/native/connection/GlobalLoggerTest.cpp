@@ -1,6 +1,6 @@
 #include "RTMPDumpUtilInternal.h"
 #include "Tavrel.h"
-#include "TestLog.h"
+#include "CapturedLog.h"
 
 #include <gtest/gtest.h>
 

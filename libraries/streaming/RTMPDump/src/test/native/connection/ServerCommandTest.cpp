@@ -3,7 +3,7 @@
 // server.
 #include "RTMPDumpUtilInternal.h"
 #include "ServerMessages.h"
-#include "TestLog.h"
+#include "CapturedLog.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -1,6 +1,7 @@
 #include "Bounded.h"
 
 #include <dirent.h>
+#include <signal.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +10,17 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+
+namespace {
+
+// As in the JVM: a write to a reset connection must fail, not end the test
+// program. Every hostile test links this file.
+const bool sigpipe_ignored = [] {
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+}  // namespace
 
 namespace hostile {
 

@@ -1,6 +1,7 @@
 // What every hostile-server case checks around the client: the call ends
 // by itself (a watchdog aborts the test run otherwise, with the case named),
-// and the process holds as many descriptors afterwards as before.
+// and the process holds as many descriptors afterwards as before. SIGPIPE
+// is ignored, as in the JVM.
 #pragma once
 
 #include <librtmp/log.h>
@@ -9,6 +10,14 @@
 #include <string>
 
 namespace hostile {
+
+// How long one call of the client may take against a hostile server: one
+// that has stopped reading can take a few of the 2 s send timeouts before
+// librtmp gives up (the failed send, then the unpublish it tries while
+// closing).
+inline constexpr int kCallLimitS = 60;
+// Sends of 16 KiB: far more than any socket buffer takes.
+inline constexpr int kManySends = 20000;
 
 // Runs fn on this thread; if it has not returned after limit_s seconds the
 // whole test program is aborted with `what` on stderr: a hung client would

@@ -13,66 +13,53 @@ constexpr int kNotPublished = -4;   // anything between connect and the start of
 
 const std::vector<Case> &cases()
 {
-    static const std::vector<Case> all = {
-        {"ok", Outcome::kHealthy, {0}},
+    static const std::vector<Case> all = [] {
+        std::vector<Case> out;
+        // Scenarios in this order, each group with its outcome and results.
+        auto add = [&out](Outcome outcome, int result, std::initializer_list<const char *> scenarios) {
+            for (const char *scenario : scenarios)
+                out.push_back({scenario, outcome, {result}});
+        };
+        add(Outcome::kHealthy, 0, {"ok"});
         // Handshake: RTMP_Connect fails at the step the server left.
-        {"close-on-accept", Outcome::kRefused, {kConnectFailed}},
-        {"close-before-s0", Outcome::kRefused, {kConnectFailed}},
-        {"close-after-s0", Outcome::kRefused, {kConnectFailed}},
-        {"close-mid-s1", Outcome::kRefused, {kConnectFailed}},
-        {"close-after-s0s1", Outcome::kRefused, {kConnectFailed}},
-        {"silent-before-s0", Outcome::kRefused, {kConnectFailed}},
+        add(Outcome::kRefused, kConnectFailed,
+            {"close-on-accept", "close-before-s0", "close-after-s0", "close-mid-s1", "close-after-s0s1",
+             "silent-before-s0"});
         // librtmp only warns about a version it did not ask for.
-        {"wrong-version", Outcome::kHealthy, {0}},
+        add(Outcome::kHealthy, 0, {"wrong-version"});
         // The handshake is done and connect is written: the rest is the
         // stream connection's.
-        {"close-after-s2", Outcome::kRefused, {kNotPublished}},
-        {"close-at-connect", Outcome::kRefused, {kNotPublished}},
-        {"reset-at-connect", Outcome::kRefused, {kNotPublished}},
-        {"silent-at-connect", Outcome::kRefused, {kNotPublished}},
-        {"close-at-createstream", Outcome::kRefused, {kNotPublished}},
-        {"close-at-publish", Outcome::kRefused, {kNotPublished}},
-        {"silent-at-publish", Outcome::kRefused, {kNotPublished}},
-        {"publish-rejected", Outcome::kRefused, {kNotPublished}},
-        // Broken chunks and messages.
-        {"garbage-after-handshake", Outcome::kRefused, {kNotPublished}},
-        {"truncated-chunk-header", Outcome::kRefused, {kNotPublished}},
-        {"truncated-chunk-body", Outcome::kRefused, {kNotPublished}},
-        {"truncated-continuation", Outcome::kRefused, {kNotPublished}},
-        // librtmp would write the following chunks past the old body.
-        {"length-change-mid-message", Outcome::kRefused, {kNotPublished}},
-        {"interleaved-messages", Outcome::kRefused, {kNotPublished}},
-        {"truncated-chunk-stall", Outcome::kRefused, {kNotPublished}},
-        {"huge-message-length", Outcome::kRefused, {kNotPublished}},
-        {"orphan-continuation", Outcome::kRefused, {kNotPublished}},
-        {"huge-chunk-size", Outcome::kHealthy, {0}},
-        {"negative-chunk-size", Outcome::kRefused, {kNotPublished}},
-        {"zero-chunk-size", Outcome::kRefused, {kNotPublished}},
-        {"unknown-message-types", Outcome::kHealthy, {0}},
-        {"short-control-messages", Outcome::kHealthy, {0}},
+        add(Outcome::kRefused, kNotPublished,
+            {"close-after-s2", "close-at-connect", "reset-at-connect", "silent-at-connect", "close-at-createstream",
+             "close-at-publish", "silent-at-publish", "publish-rejected"});
+        // Broken chunks and messages (after a length change mid-message, or
+        // with interleaved messages, librtmp would write the following
+        // chunks past the old body).
+        add(Outcome::kRefused, kNotPublished,
+            {"garbage-after-handshake", "truncated-chunk-header", "truncated-chunk-body", "truncated-continuation",
+             "length-change-mid-message", "interleaved-messages", "truncated-chunk-stall", "huge-message-length",
+             "orphan-continuation"});
+        add(Outcome::kHealthy, 0, {"huge-chunk-size"});
+        add(Outcome::kRefused, kNotPublished, {"negative-chunk-size", "zero-chunk-size"});
+        add(Outcome::kHealthy, 0, {"unknown-message-types", "short-control-messages"});
         // _error answers to connect: never an authentication loop, never a
         // read of a value that is not there.
-        {"error-info-number", Outcome::kRefused, {kNotPublished}},
-        {"error-info-missing", Outcome::kRefused, {kNotPublished}},
-        {"error-info-empty", Outcome::kRefused, {kNotPublished}},
-        {"error-wrong-types", Outcome::kRefused, {kNotPublished}},
-        {"error-truncated-amf", Outcome::kRefused, {kNotPublished}},
-        {"error-name-not-string", Outcome::kRefused, {kNotPublished}},
-        {"error-txn-unmatched", Outcome::kRefused, {kNotPublished}},
-        {"error-txn-not-number", Outcome::kRefused, {kNotPublished}},
-        {"error-huge-description", Outcome::kRefused, {kNotPublished}},
-        {"error-empty-challenge", Outcome::kRefused, {kNotPublished}},
-        {"error-unknown-authmod", Outcome::kRefused, {kNotPublished}},
-        {"needauth-forever-adobe", Outcome::kRefused, {kNotPublished}},
-        {"needauth-forever-llnw", Outcome::kRefused, {kNotPublished}},
-        {"needauth-first-stage-forever", Outcome::kRefused, {kNotPublished}},
+        add(Outcome::kRefused, kNotPublished,
+            {"error-info-number", "error-info-missing", "error-info-empty", "error-wrong-types",
+             "error-truncated-amf", "error-name-not-string", "error-txn-unmatched", "error-txn-not-number",
+             "error-huge-description", "error-empty-challenge", "error-unknown-authmod", "needauth-forever-adobe",
+             "needauth-forever-llnw", "needauth-first-stage-forever"});
         // Published, then the server fails.
-        {"close-after-publish", Outcome::kDies, {0}},
-        {"close-mid-stream", Outcome::kDies, {0}},
-        {"reset-mid-stream", Outcome::kDies, {0}},
-        {"stop-reading", Outcome::kDies, {0}},
-    };
+        add(Outcome::kDies, 0, {"close-after-publish", "close-mid-stream", "reset-mid-stream", "stop-reading"});
+        return out;
+    }();
     return all;
+}
+
+const std::vector<const char *> &mid_stream_faults()
+{
+    static const std::vector<const char *> faults = {"stop-reading", "close-mid-stream", "reset-mid-stream"};
+    return faults;
 }
 
 const char *skip_reason(const Case &c)

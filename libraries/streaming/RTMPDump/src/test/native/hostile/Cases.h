@@ -24,12 +24,16 @@ struct Case {
 };
 
 // For test names and failure messages.
+inline std::string case_words(const Case &c) { return c.scenario; }
 inline void PrintTo(const Case &c, std::ostream *os) { *os << c.scenario; }
 
 // The reason to skip c, or null when it runs.
 const char *skip_reason(const Case &c);
 
 const std::vector<Case> &cases();
+
+// The scenarios in which the server fails once media flows.
+const std::vector<const char *> &mid_stream_faults();
 
 // "-3", "-3 or -4".
 std::string codes_text(const std::vector<int> &codes);

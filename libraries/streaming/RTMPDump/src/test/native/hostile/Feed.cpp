@@ -28,6 +28,15 @@ std::vector<uint8_t> &idr()
     return unit;
 }
 
+}  // namespace
+
+RTMPDumpCtx *connect(const std::string &url, int use_rtmp_write, const char *user, const char *password)
+{
+    return tavrel_connect(url.c_str(), user, password, use_rtmp_write, 0, 0, 0, 1024, 32 * 1024, nullptr);
+}
+
+namespace {
+
 NALUS access_unit(NALU *units, int num, int index, int is_keyframe)
 {
     NALUS au = {};

@@ -17,6 +17,11 @@ struct FeedResult {
     long long fail_ms = -1;         // from the first frame send to the failing one
 };
 
+// A context as the sends below expect it: room for their audio and video,
+// no logger; credentials only where given.
+RTMPDumpCtx *connect(const std::string &url, int use_rtmp_write = 0, const char *user = nullptr,
+                     const char *password = nullptr);
+
 // The sequence header sends; RTMPERR_OK when both went out.
 int send_headers(RTMPDumpCtx *ctx);
 

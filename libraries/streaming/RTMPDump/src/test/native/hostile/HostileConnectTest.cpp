@@ -2,13 +2,13 @@
 // with librtmp's own sender for the media: each case ends with a result
 // code by itself, and leaves no descriptor behind.
 #include "Bounded.h"
+#include "CaseName.h"
 #include "Cases.h"
 #include "HostileServer.h"
 #include "Report.h"
 #include "RTMPDumpUtil.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cstring>
@@ -20,19 +20,8 @@ using hostile::Case;
 using hostile::Outcome;
 using tavrel_testing::HostileServer;
 
-// A server that has stopped reading can take a few of the 2 s send
-// timeouts before librtmp gives up (the failed send, then the
-// unpublish it tries while closing).
-constexpr int kLimitS = 60;
 constexpr int kHealthySends = 40;
-constexpr int kMaxSends = 20000;  // 16 KiB each: far more than any socket buffer
 constexpr uint32_t kBodyLen = 16 * 1024;
-
-const bool sigpipe_ignored = [] {
-    // As in the JVM: a write to a reset connection must fail, not end us.
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
 
 struct SendRun {
     int sent = 0;            // sends that succeeded
@@ -87,7 +76,7 @@ TEST_P(HostileConnect, EndsWithResultCodeAndReleasesAll)
     RTMP *r = nullptr;
     int rc = 1;
     const long long start = hostile::now_ms();
-    hostile::run_bounded(std::string("connect_rtmp_w against ") + c.scenario, kLimitS, [&] {
+    hostile::run_bounded(std::string("connect_rtmp_w against ") + c.scenario, hostile::kCallLimitS, [&] {
         rc = connect_rtmp_w(server.url().c_str(), "user", "pass", &r, hostile::log_capture());
     });
     const long long connect_ms = hostile::now_ms() - start;
@@ -97,11 +86,11 @@ TEST_P(HostileConnect, EndsWithResultCodeAndReleasesAll)
     bool connected_after = false;
     if (rc == 0) {
         ASSERT_NE(r, nullptr);
-        hostile::run_bounded(std::string("sends against ") + c.scenario, kLimitS, [&] {
-            run = send_media(r, c.outcome == Outcome::kHealthy ? kHealthySends : kMaxSends);
+        hostile::run_bounded(std::string("sends against ") + c.scenario, hostile::kCallLimitS, [&] {
+            run = send_media(r, c.outcome == Outcome::kHealthy ? kHealthySends : hostile::kManySends);
         });
         connected_after = RTMP_IsConnected(r);
-        hostile::run_bounded(std::string("close_rtmp_w against ") + c.scenario, kLimitS,
+        hostile::run_bounded(std::string("close_rtmp_w against ") + c.scenario, hostile::kCallLimitS,
                              [&] { close_rtmp_w(r, connected_after); });
     }
 
@@ -130,12 +119,7 @@ TEST_P(HostileConnect, EndsWithResultCodeAndReleasesAll)
                             sends + " |");
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnect, ::testing::ValuesIn(hostile::cases()),
-                         [](const ::testing::TestParamInfo<Case> &info) {
-                             std::string name = info.param.scenario;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnect, ::testing::ValuesIn(hostile::cases()), tavrel_testing::CaseName());
 
 // The table and the server must not drift apart: a scenario nobody checks
 // is as bad as a check of a scenario that no longer exists.

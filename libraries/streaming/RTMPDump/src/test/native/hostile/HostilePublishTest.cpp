@@ -3,6 +3,7 @@
 // failed send classified as "reconnect" when the server has gone, never a
 // send that blocks for good, and nothing left behind by tavrel_close.
 #include "Bounded.h"
+#include "CaseName.h"
 #include "Cases.h"
 #include "Feed.h"
 #include "HostileServer.h"
@@ -10,9 +11,7 @@
 #include "Tavrel.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <algorithm>
 #include <tuple>
 
 namespace {
@@ -21,14 +20,7 @@ using hostile::Case;
 using hostile::Outcome;
 using tavrel_testing::HostileServer;
 
-constexpr int kLimitS = 60;
 constexpr int kHealthyFrames = 60;
-constexpr int kMaxFrames = 20000;  // 16 KiB video frames: far more than any socket buffer
-
-const bool sigpipe_ignored = [] {
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
 
 // Packet mode for every scenario; FLV-write mode (RTMP_Write_v2) where media
 // flows, since that path has its own writer.
@@ -42,6 +34,19 @@ std::vector<std::tuple<Case, int>> params()
     }
     return out;
 }
+
+}  // namespace
+
+namespace hostile {
+
+std::string case_words(const std::tuple<Case, int> &run)
+{
+    return std::string(std::get<0>(run).scenario) + (std::get<1>(run) ? " flv-write" : " packet");
+}
+
+}  // namespace hostile
+
+namespace {
 
 class HostilePublish : public ::testing::TestWithParam<std::tuple<Case, int>> {};
 
@@ -60,18 +65,18 @@ TEST_P(HostilePublish, ContextOnlyWhenPublishedAndSendsEnd)
     const std::string what = std::string(c.scenario) + (use_rtmp_write ? " (FLV-write mode)" : " (packet mode)");
 
     RTMPDumpCtx *ctx = nullptr;
-    hostile::run_bounded("tavrel_connect against " + what, kLimitS, [&] {
-        ctx = tavrel_connect(server.url().c_str(), "user", "pass", use_rtmp_write, 0, 0, 0, 1024, 32 * 1024, nullptr);
+    hostile::run_bounded("tavrel_connect against " + what, hostile::kCallLimitS, [&] {
+        ctx = hostile::connect(server.url(), use_rtmp_write, "user", "pass");
     });
 
     hostile::FeedResult fed;
     int can_send_after = -1;
     if (ctx) {
-        hostile::run_bounded("sends against " + what, kLimitS, [&] {
-            fed = hostile::feed(ctx, c.outcome == Outcome::kHealthy ? kHealthyFrames : kMaxFrames);
+        hostile::run_bounded("sends against " + what, hostile::kCallLimitS, [&] {
+            fed = hostile::feed(ctx, c.outcome == Outcome::kHealthy ? kHealthyFrames : hostile::kManySends);
         });
         can_send_after = tavrel_can_send(ctx);
-        hostile::run_bounded("tavrel_close against " + what, kLimitS, [&] { tavrel_close(ctx); });
+        hostile::run_bounded("tavrel_close against " + what, hostile::kCallLimitS, [&] { tavrel_close(ctx); });
     }
 
     const std::string context = what + "\nserver log:\n" + server.log();
@@ -117,10 +122,6 @@ TEST_P(HostilePublish, ContextOnlyWhenPublishedAndSendsEnd)
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, HostilePublish, ::testing::ValuesIn(params()),
-                         [](const ::testing::TestParamInfo<std::tuple<Case, int>> &info) {
-                             std::string name = std::get<0>(info.param).scenario;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name + (std::get<1>(info.param) ? "_flv_write" : "_packet");
-                         });
+                         tavrel_testing::CaseName());
 
 }  // namespace

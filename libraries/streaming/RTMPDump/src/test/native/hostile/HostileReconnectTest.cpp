@@ -3,45 +3,30 @@
 // full reconnection makes a new context that sends again, and the
 // replaced context leaves no descriptor behind.
 #include "Bounded.h"
+#include "CaseName.h"
+#include "Cases.h"
 #include "Feed.h"
-#include "HostileServer.h"
+#include "MidStreamFault.h"
 #include "Report.h"
 #include "Tavrel.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <algorithm>
 
 namespace {
 
-using tavrel_testing::HostileServer;
-
-constexpr int kLimitS = 60;
-constexpr int kMaxFrames = 20000;
 constexpr int kFramesAfter = 3;  // 48 KiB of video: below the server's 64 KiB limit
 
-const bool sigpipe_ignored = [] {
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
-
-class HostileReconnect : public ::testing::TestWithParam<const char *> {};
+class HostileReconnect : public hostile::MidStreamFault {};
 
 TEST_P(HostileReconnect, FullReconnectionSendsAgainAndLeavesNothing)
 {
-    const std::string scenario = GetParam();
-    HostileServer server(scenario);
-    const int fds_before = hostile::open_fds();
-
-    RTMPDumpCtx *ctx = tavrel_connect(server.url().c_str(), nullptr, nullptr, 0, 0, 0, 0, 1024, 32 * 1024, nullptr);
-    ASSERT_NE(ctx, nullptr) << server.log();
     hostile::FeedResult fed;
-    hostile::run_bounded("sends against " + scenario, kLimitS, [&] { fed = hostile::feed(ctx, kMaxFrames); });
+    hostile::run_bounded("sends against " + scenario, hostile::kCallLimitS,
+                         [&] { fed = hostile::feed(ctx, hostile::kManySends); });
     ASSERT_EQ(fed.failed_with, RTMPERR_NEEDS_TO_RECONNECT) << server.log();
 
     RTMP_CONN stream_result = RTMP_CONN_CONNECTED;
-    hostile::run_bounded("tavrel_reconnect_stream after " + scenario, kLimitS,
+    hostile::run_bounded("tavrel_reconnect_stream after " + scenario, hostile::kCallLimitS,
                          [&] { stream_result = tavrel_reconnect_stream(&ctx); });
     const RTMP_CONN state_after_stream = tavrel_get_connection_state(ctx);
     EXPECT_EQ(stream_result, RTMP_CONN_CONNECTED);
@@ -50,7 +35,7 @@ TEST_P(HostileReconnect, FullReconnectionSendsAgainAndLeavesNothing)
     EXPECT_EQ(hostile::send_video_frame(ctx, 0), RTMPERR_NEEDS_TO_RECONNECT);
 
     RTMP_CONN full_result = RTMP_CONN_DISCONNECTED;
-    hostile::run_bounded("tavrel_reconnect_full after " + scenario, kLimitS,
+    hostile::run_bounded("tavrel_reconnect_full after " + scenario, hostile::kCallLimitS,
                          [&] { full_result = tavrel_reconnect_full(&ctx); });
     ASSERT_EQ(full_result, RTMP_CONN_CONNECTED) << server.log();
     EXPECT_EQ(tavrel_get_connection_state(ctx), RTMP_CONN_CONNECTED);
@@ -59,7 +44,7 @@ TEST_P(HostileReconnect, FullReconnectionSendsAgainAndLeavesNothing)
     for (int i = 0; i < kFramesAfter; i++)
         frames_after += hostile::send_video_frame(ctx, i) == RTMPERR_OK;
     EXPECT_EQ(frames_after, kFramesAfter) << server.log();
-    hostile::run_bounded("tavrel_close after " + scenario, kLimitS, [&] { tavrel_close(ctx); });
+    hostile::run_bounded("tavrel_close after " + scenario, hostile::kCallLimitS, [&] { tavrel_close(ctx); });
 
     EXPECT_EQ(server.count(": accepted"), 2);
     EXPECT_EQ(hostile::open_fds(), fds_before) << "the replaced context's socket must be closed too";
@@ -71,11 +56,6 @@ TEST_P(HostileReconnect, FullReconnectionSendsAgainAndLeavesNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(MidStream, HostileReconnect,
-                         ::testing::Values("stop-reading", "close-mid-stream", "reset-mid-stream"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             std::string name = info.param;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+                         ::testing::ValuesIn(hostile::mid_stream_faults()), tavrel_testing::CaseName());
 
 }  // namespace

@@ -3,29 +3,22 @@
 // thread blocks for good, both learn "reconnect", and the context is then
 // closed cleanly. Run under ThreadSanitizer by the sanitizer job.
 #include "Bounded.h"
+#include "CaseName.h"
+#include "Cases.h"
 #include "Feed.h"
-#include "HostileServer.h"
+#include "MidStreamFault.h"
 #include "Tavrel.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 namespace {
 
-using tavrel_testing::HostileServer;
-
 constexpr int kLimitS = 90;
 constexpr int kMaxFrames = 40000;
-
-const bool sigpipe_ignored = [] {
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
 
 struct Track {
     int sent = 0;
@@ -44,16 +37,10 @@ void send_until_failure(RTMPDumpCtx *ctx, bool is_audio, Track &track)
     }
 }
 
-class HostileThreads : public ::testing::TestWithParam<const char *> {};
+class HostileThreads : public hostile::MidStreamFault {};
 
 TEST_P(HostileThreads, BothMediaThreadsLearnToReconnect)
 {
-    const std::string scenario = GetParam();
-    HostileServer server(scenario);
-    const int fds_before = hostile::open_fds();
-
-    RTMPDumpCtx *ctx = tavrel_connect(server.url().c_str(), nullptr, nullptr, 0, 0, 0, 0, 1024, 32 * 1024, nullptr);
-    ASSERT_NE(ctx, nullptr) << server.log();
     ASSERT_EQ(hostile::send_headers(ctx), RTMPERR_OK) << server.log();
 
     Track audio, video;
@@ -89,11 +76,6 @@ TEST_P(HostileThreads, BothMediaThreadsLearnToReconnect)
 }
 
 INSTANTIATE_TEST_SUITE_P(MidStream, HostileThreads,
-                         ::testing::Values("stop-reading", "close-mid-stream", "reset-mid-stream"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             std::string name = info.param;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+                         ::testing::ValuesIn(hostile::mid_stream_faults()), tavrel_testing::CaseName());
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "CapturedLog.h"
 #include "LoopbackLink.h"
 #include "RTMPDumpUtil.h"
 

@@ -160,11 +160,7 @@ TEST_F(Context, StreamReconnectionPublishesAgainOnTheSameConnection)
     EXPECT_EQ(count("publish: name='again'"), 2);
     EXPECT_EQ(count("connect: app='live'"), 1) << "the same connection";
     // The whole clip again, into the recording the new publish started.
-    PublishCounts c = publish(ctx, *src_, VideoForm::kNalusStripped);
-    EXPECT_EQ(c.failed, 0) << c.first_error;
-    tavrel_close(ctx);
-    ASSERT_TRUE(wait_closed("again", 2));
-    expect_recording_matches_source(nginx_.recording("again"));
+    publish_clip_and_check_recording(ctx, VideoForm::kNalusStripped, "again", 2);
 }
 
 TEST_F(Context, ServerGoneThenBackAfterAFullReconnection)
@@ -194,11 +190,7 @@ TEST_F(Context, ServerGoneThenBackAfterAFullReconnection)
     // The capacities pass on, framing added once more (as for a clone).
     EXPECT_EQ(ctx->a_body_max_len, kAudioMax + 2 + 2);
     EXPECT_GE(ctx->v_body_max_len, kVideoMax + 9 + 9);
-    PublishCounts c = publish(ctx, *src_, VideoForm::kNalusStripped);
-    EXPECT_EQ(c.failed, 0) << c.first_error;
-    tavrel_close(ctx);
-    ASSERT_TRUE(wait_closed("back", 1));
-    expect_recording_matches_source(nginx_.recording("back"));
+    publish_clip_and_check_recording(ctx, VideoForm::kNalusStripped, "back", 1);
 }
 
 TEST_F(Context, FailedFullReconnectionReleasesTheContext)

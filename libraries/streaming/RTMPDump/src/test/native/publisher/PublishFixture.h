@@ -59,6 +59,18 @@ public:
         return false;
     }
 
+    // The whole clip on ctx, which is then closed, and nginx's recording of
+    // `stream` (published the `nth` time) checked against the source.
+    void publish_clip_and_check_recording(RTMPDumpCtx *ctx, VideoForm form, const std::string &stream, int nth = 1)
+    {
+        PublishCounts c = publish(ctx, *src_, form);
+        EXPECT_EQ(c.failed, 0) << "first error " << c.first_error;
+        EXPECT_EQ(static_cast<size_t>(c.ok), src_->frames.size());
+        tavrel_close(ctx);
+        ASSERT_TRUE(wait_closed(stream, nth)) << nginx_.error_log();
+        expect_recording_matches_source(nginx_.recording(stream));
+    }
+
     void expect_recording_matches_source(const std::string &path)
     {
         auto streams = tavrel_testing::probe_streams(path);

@@ -13,24 +13,14 @@ TEST_F(Publish, WholeClipInPacketModeIsRecordedFrameForFrame)
 {
     RTMPDumpCtx *ctx = connect(nginx_.url("live", "packet"), 0);
     ASSERT_NE(ctx, nullptr) << nginx_.error_log();
-    PublishCounts c = publish(ctx, *src_, VideoForm::kNalusStripped);
-    EXPECT_EQ(c.failed, 0) << "first error " << c.first_error;
-    EXPECT_EQ(static_cast<size_t>(c.ok), src_->frames.size());
-    tavrel_close(ctx);
-    ASSERT_TRUE(wait_closed("packet", 1)) << nginx_.error_log();
-    expect_recording_matches_source(nginx_.recording("packet"));
+    publish_clip_and_check_recording(ctx, VideoForm::kNalusStripped, "packet");
 }
 
 TEST_F(Publish, WholeClipInFlvWriteModeIsRecordedFrameForFrame)
 {
     RTMPDumpCtx *ctx = connect(nginx_.url("live", "flvwrite"), 1);
     ASSERT_NE(ctx, nullptr) << nginx_.error_log();
-    PublishCounts c = publish(ctx, *src_, VideoForm::kPayloadPrefixed);
-    EXPECT_EQ(c.failed, 0) << "first error " << c.first_error;
-    EXPECT_EQ(static_cast<size_t>(c.ok), src_->frames.size());
-    tavrel_close(ctx);
-    ASSERT_TRUE(wait_closed("flvwrite", 1)) << nginx_.error_log();
-    expect_recording_matches_source(nginx_.recording("flvwrite"));
+    publish_clip_and_check_recording(ctx, VideoForm::kPayloadPrefixed, "flvwrite");
 }
 
 // What a subscriber of the `meta` application (meta copy) is told: ffprobe

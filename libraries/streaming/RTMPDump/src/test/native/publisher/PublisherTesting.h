@@ -2,6 +2,7 @@
 // NAL unit records built by hand.
 #pragma once
 
+#include "CapturedLog.h"
 #include "LoopbackLink.h"
 #include "Tavrel.h"
 #include "TavrelContext.h"

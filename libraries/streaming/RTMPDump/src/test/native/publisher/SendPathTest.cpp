@@ -122,16 +122,9 @@ TEST(SendPath, FramesCarryTheirUnitsTimestampAndCompositionTime)
                 u.add(NAL_TYPE_SLICE, as_stored(unit, c.stripped));
             int rc;
             if (c.as_payload) {
-                NALUPayload p{};
-                p.data = u.nalus[0].data;
-                p.len = u.nalus[0].len;
-                p.timebase_num = c.tb_num;
-                p.timebase_den = c.tb_den;
-                p.pts = c.pts;
-                p.dts = c.dts;
-                p.fst_dts = c.fst_dts;
-                p.is_keyframe = c.key;
-                p.is_stripped = c.stripped;
+                // The unit, its time base, pts, dts, first pts and dts, key, stripped, not Annex B.
+                NALUPayload p = {u.nalus[0].data, u.nalus[0].len, c.tb_num, c.tb_den, c.pts, c.dts, 0, c.fst_dts,
+                                 c.key, c.stripped, 0};
                 rc = tavrel_send_h264_nalu_payload(lc.ctx, &p);
             } else {
                 NALUS r = u.record(c.stripped, c.key, c.tb_num, c.tb_den);
@@ -223,17 +216,20 @@ TEST(SendPath, InputThatCannotBeSentGetsACodeAndSendsNothing)
             return tavrel_send_h264_nals(c, &r);
         };
     };
-    auto header = [&](int32_t sps_len, int32_t pps_len, int stripped) {
-        return [=, &sps, &pps](RTMPDumpCtx *c) {
-            Bytes big(70000, 0x67);
-            NALU units[2] = {{sps_len > 1000 ? big.data() : const_cast<uint8_t *>(sps.data()), sps_len, NAL_TYPE_SPS},
-                             {pps_len > 1000 ? big.data() : const_cast<uint8_t *>(pps.data()), pps_len, NAL_TYPE_PPS}};
+    auto header_of = [](std::vector<NALU> units, int stripped) {
+        return [=](RTMPDumpCtx *c) mutable {
             NALUS r{};
-            r.nalus = units;
-            r.num_nalu = 2;
+            r.nalus = units.data();
+            r.num_nalu = static_cast<int32_t>(units.size());
             r.is_stripped = stripped;
             return tavrel_send_h264_header(c, &r);
         };
+    };
+    Bytes big(70000, 0x67);
+    auto header = [&](int32_t sps_len, int32_t pps_len, int stripped) {
+        return header_of({{sps_len > 1000 ? big.data() : sps.data(), sps_len, NAL_TYPE_SPS},
+                          {pps_len > 1000 ? big.data() : pps.data(), pps_len, NAL_TYPE_PPS}},
+                         stripped);
     };
     struct Case {
         const char *what;
@@ -283,26 +279,9 @@ TEST(SendPath, InputThatCannotBeSentGetsACodeAndSendsNothing)
         {"milliseconds past 64 bits",
          frame([](NALUS &r, std::vector<NALU> &) { r.timebase_num = 4000000; r.dts = INT64_MAX / 2; }),
          RTMPERR_INVALID_NAL},
-        {"header without parameter sets",
-         [&](RTMPDumpCtx *c) {
-             NALU u = {buf.data(), 10, NAL_TYPE_SLICE_IDR};
-             NALUS r{};
-             r.nalus = &u;
-             r.num_nalu = 1;
-             r.is_stripped = 1;
-             return tavrel_send_h264_header(c, &r);
-         },
+        {"header without parameter sets", header_of({{buf.data(), 10, NAL_TYPE_SLICE_IDR}}, 1),
          RTMPERR_INVALID_NUM_NAL},
-        {"header with an SPS only",
-         [&](RTMPDumpCtx *c) {
-             NALU u = {const_cast<uint8_t *>(sps.data()), 20, NAL_TYPE_SPS};
-             NALUS r{};
-             r.nalus = &u;
-             r.num_nalu = 1;
-             r.is_stripped = 1;
-             return tavrel_send_h264_header(c, &r);
-         },
-         RTMPERR_INVALID_NUM_NAL},
+        {"header with an SPS only", header_of({{sps.data(), 20, NAL_TYPE_SPS}}, 1), RTMPERR_INVALID_NUM_NAL},
         {"SPS of 3 bytes", header(3, 4, 1), RTMPERR_INVALID_NAL},
         {"prefixed SPS of 3 bytes", header(7, 8, 0), RTMPERR_INVALID_NAL},
         {"SPS longer than 0xFFFF", header(0x10000, 4, 1), RTMPERR_INVALID_NAL},

@@ -12,29 +12,21 @@ import java.util.Map;
  * An FLV file with AVC video and AAC audio, as FFmpeg writes it, read into {@link MediaUnit}s. Every length is
  * checked against what is left before it is used; a file cut short ends at its last whole tag.
  */
-public final class FlvFile implements MediaSource {
+public final class FlvFile {
     private static final int TAG_AUDIO = 8;
     private static final int TAG_VIDEO = 9;
     private static final int TAG_SCRIPT = 18;
     private static final int CODEC_AVC = 7;
     private static final int SOUND_AAC = 10;
 
-    private final List<MediaUnit> units;
-    private final StreamInfo info;
-    private final String name;
+    private FlvFile() {}
 
-    private FlvFile(List<MediaUnit> units, StreamInfo info, String name) {
-        this.units = units;
-        this.info = info;
-        this.name = name;
-    }
-
-    public static FlvFile read(Path path) throws IOException {
+    public static MediaSource read(Path path) throws IOException {
         return parse(Files.readAllBytes(path), path.getFileName().toString());
     }
 
     /** Parses a whole FLV file. */
-    public static FlvFile parse(byte[] b, String name) throws IOException {
+    public static MediaSource parse(byte[] b, String name) throws IOException {
         if (b.length < 13 || b[0] != 'F' || b[1] != 'L' || b[2] != 'V') {
             throw new IOException(name + ": not an FLV file");
         }
@@ -61,7 +53,9 @@ public final class FlvFile implements MediaSource {
             }
             at = data + size + 4;
         }
-        return new FlvFile(units, info(meta), name);
+        long v = units.stream().filter(u -> u.kind() == MediaUnit.Kind.VIDEO_FRAME).count();
+        long a = units.stream().filter(u -> u.kind() == MediaUnit.Kind.AUDIO_FRAME).count();
+        return new MediaSource(units, info(meta), name + " (FLV: " + v + " video frames, " + a + " audio frames)");
     }
 
     private static void video(byte[] b, int at, int size, long ts, List<MediaUnit> out, String name)
@@ -163,22 +157,5 @@ public final class FlvFile implements MediaSource {
     static long be32(byte[] b, int at) {
         return ((long) (b[at] & 0xFF) << 24) | ((b[at + 1] & 0xFF) << 16) | ((b[at + 2] & 0xFF) << 8) | (b[at + 3]
                 & 0xFF);
-    }
-
-    @Override
-    public List<MediaUnit> units() {
-        return units;
-    }
-
-    @Override
-    public StreamInfo info() {
-        return info;
-    }
-
-    @Override
-    public String describe() {
-        long v = units.stream().filter(u -> u.kind() == MediaUnit.Kind.VIDEO_FRAME).count();
-        long a = units.stream().filter(u -> u.kind() == MediaUnit.Kind.AUDIO_FRAME).count();
-        return name + " (FLV: " + v + " video frames, " + a + " audio frames)";
     }
 }

@@ -9,73 +9,109 @@ import java.nio.file.Path;
 import java.util.Comparator;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import java.util.function.Function;
 import java.util.stream.Stream;
 
 /**
- * nginx with its RTMP module on a free loopback port, in a temporary folder of its own, recording every stream
- * published to its application "live" into record/NAME.flv. A new publish of the same name continues the same
- * file. {@link #close} stops it gracefully so the recordings are complete, and removes the folder unless kept.
+ * A private nginx with its RTMP module on a free loopback port, in a temporary folder of its own that holds its
+ * configuration, its logs and a folder for recordings. It can be killed as if it crashed and started again on the
+ * same port; {@link #close} stops it gracefully, so the recordings are complete, and removes the folder unless
+ * kept. The demo runs one; the JUnit tests compile this same source for theirs.
  */
 public final class LocalNginx implements AutoCloseable {
-    private static final String MODULE = "/usr/lib/nginx/modules/ngx_rtmp_module.so";
+    /** The module that Debian's libnginx-mod-rtmp installs. */
+    public static final String RTMP_MODULE = "/usr/lib/nginx/modules/ngx_rtmp_module.so";
 
-    private final Path dir;
-    private final int port;
+    /**
+     * Where a server lives: its folder, its port and the folder its workers may record into.
+     *
+     * @param folder the server's own folder (configuration, pid, logs)
+     * @param port the loopback port it listens on
+     * @param records a folder inside it that the workers can write
+     */
+    public record Site(Path folder, int port, Path records) {
+        /** "user root;" when we run as root, so that the workers can write the recordings; else nothing. */
+        public String userDirective() {
+            return "root".equals(System.getProperty("user.name")) ? "user root;" : "";
+        }
+    }
+
+    private final Site site;
     private final boolean keep;
     private Process process;
 
-    private LocalNginx(Path dir, int port, boolean keep) {
-        this.dir = dir;
-        this.port = port;
+    private LocalNginx(Site site, boolean keep) {
+        this.site = site;
         this.keep = keep;
     }
 
-    /** Starts nginx and waits until it accepts connections. */
+    /**
+     * The demo's server: one application "live" that records every stream published to it into NAME.flv; a new
+     * publish of the same name continues the same file.
+     */
     public static LocalNginx start(boolean keepFolder) throws IOException, InterruptedException {
-        if (!Files.exists(Path.of(MODULE))) {
-            throw new IOException("nginx's RTMP module is missing (" + MODULE + "): run scripts/install-deps");
+        return start("publish-nginx", LocalNginx::liveRecording, keepFolder);
+    }
+
+    /**
+     * Makes a folder, writes the configuration that {@code configuration} gives for it, starts nginx and waits until
+     * it accepts connections.
+     */
+    public static LocalNginx start(String folderPrefix, Function<Site, String> configuration, boolean keepFolder)
+            throws IOException, InterruptedException {
+        if (!Files.exists(Path.of(RTMP_MODULE))) {
+            throw new IOException("nginx's RTMP module is missing (" + RTMP_MODULE + "): run scripts/install-deps");
         }
-        Path dir = Files.createTempDirectory("publish-nginx");
-        Path record = Files.createDirectories(dir.resolve("record"));
+        Path dir = Files.createTempDirectory(folderPrefix);
+        Path records = Files.createDirectories(dir.resolve("records"));
         // Workers run as nobody unless we are root; they write the recordings.
-        record.toFile().setWritable(true, false);
-        record.toFile().setExecutable(true, false);
-        int port = freePort();
-        String conf = String.join("\n",
-                isRoot() ? "user root;" : "",
+        for (Path p : List.of(dir, records)) {
+            p.toFile().setExecutable(true, false);
+        }
+        records.toFile().setWritable(true, false);
+        Files.createDirectories(dir.resolve("logs"));
+        Site site = new Site(dir, freePort(), records);
+        Files.writeString(dir.resolve("nginx.conf"), configuration.apply(site));
+        LocalNginx n = new LocalNginx(site, keepFolder);
+        n.launch();
+        return n;
+    }
+
+    private static String liveRecording(Site site) {
+        return String.join("\n",
+                site.userDirective(),
                 "daemon off;",
                 "master_process on;",
                 "worker_processes 1;",
-                "pid " + dir.resolve("nginx.pid") + ";",
-                "error_log " + dir.resolve("error.log") + " info;",
-                "load_module " + MODULE + ";",
+                "pid " + site.folder().resolve("nginx.pid") + ";",
+                "error_log " + site.folder().resolve("error.log") + " info;",
+                "load_module " + RTMP_MODULE + ";",
                 "events { worker_connections 256; }",
                 "rtmp {",
                 "    server {",
-                "        listen 127.0.0.1:" + port + ";",
+                "        listen 127.0.0.1:" + site.port() + ";",
                 "        max_message 16M;",
                 "        application live {",
                 "            live on;",
                 "            record all;",
-                "            record_path " + record + ";",
+                "            record_path " + site.records() + ";",
                 "            record_unique off;",
                 "            record_append on;",
                 "        }",
                 "    }",
                 "}", "");
-        Files.writeString(dir.resolve("nginx.conf"), conf);
-        Files.createDirectories(dir.resolve("logs"));
-        LocalNginx n = new LocalNginx(dir, port, keepFolder);
-        n.launch();
-        return n;
     }
 
-    /** Starts it again on the same port after {@link #kill}. */
+    /** Starts it (again, after {@link #kill}) on the same port; nothing happens while it runs. */
     public void launch() throws IOException, InterruptedException {
+        if (process != null && process.isAlive()) {
+            return;
+        }
+        Path dir = site.folder();
         process = new ProcessBuilder("nginx", "-p", dir.toString(), "-e", dir.resolve("error.log").toString(), "-c",
                 dir.resolve("nginx.conf").toString())
                 .redirectErrorStream(true)
-                .redirectOutput(dir.resolve("stdout.log").toFile())
+                .redirectOutput(ProcessBuilder.Redirect.appendTo(dir.resolve("stdout.log").toFile()))
                 .start();
         long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);
         while (System.nanoTime() < deadline) {
@@ -83,38 +119,46 @@ public final class LocalNginx implements AutoCloseable {
                 throw new IOException("nginx exited: " + Files.readString(dir.resolve("stdout.log")) + errorLog());
             }
             try (Socket s = new Socket()) {
-                s.connect(new InetSocketAddress("127.0.0.1", port), 200);
+                s.connect(new InetSocketAddress("127.0.0.1", site.port()), 200);
                 return;
             } catch (IOException notYet) {
                 Thread.sleep(50);
             }
         }
         kill();
-        throw new IOException("nginx did not come up on port " + port + ": " + errorLog());
+        throw new IOException("nginx did not come up on port " + site.port() + ": " + errorLog());
     }
 
     public int port() {
-        return port;
+        return site.port();
     }
 
+    /** rtmp://127.0.0.1:PORT/live/STREAM */
     public String url(String stream) {
-        return "rtmp://127.0.0.1:" + port + "/live/" + stream;
+        return url("live", stream);
     }
 
+    /** rtmp://127.0.0.1:PORT/APP/STREAM */
+    public String url(String app, String stream) {
+        return "rtmp://127.0.0.1:" + site.port() + "/" + app + "/" + stream;
+    }
+
+    /** The recording of a stream by its name (for applications that record with unique names off). */
     public Path recording(String stream) {
-        return dir.resolve("record").resolve(stream + ".flv");
+        return site.records().resolve(stream + ".flv");
     }
 
+    /** The whole error log so far. */
     public String errorLog() throws IOException {
-        Path log = dir.resolve("error.log");
+        Path log = site.folder().resolve("error.log");
         return Files.exists(log) ? Files.readString(log) : "";
     }
 
-    /** As if the server crashed: every connection drops at once. */
+    /** As if the server crashed (SIGKILL to the master and its workers): every connection drops at once. */
     public void kill() throws InterruptedException {
         if (process != null && process.isAlive()) {
             // The master first: it would fork a new worker for every worker it sees die.
-            java.util.List<ProcessHandle> workers = process.descendants().toList();
+            List<ProcessHandle> workers = process.descendants().toList();
             process.destroyForcibly();
             process.waitFor(10, TimeUnit.SECONDS);
             workers.forEach(ProcessHandle::destroyForcibly);
@@ -130,8 +174,8 @@ public final class LocalNginx implements AutoCloseable {
         if (process == null || !process.isAlive()) {
             return;
         }
-        Command.run(10, List.of("kill", "-QUIT", Long.toString(process.pid())));
-        if (!process.waitFor(10, TimeUnit.SECONDS)) {
+        new ProcessBuilder("kill", "-QUIT", Long.toString(process.pid())).start().waitFor(10, TimeUnit.SECONDS);
+        if (!process.waitFor(15, TimeUnit.SECONDS)) {
             kill();
         }
     }
@@ -146,24 +190,17 @@ public final class LocalNginx implements AutoCloseable {
             Thread.currentThread().interrupt();
         }
         if (!keep) {
-            try (Stream<Path> files = Files.walk(dir)) {
+            try (Stream<Path> files = Files.walk(site.folder())) {
                 files.sorted(Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
             }
         }
     }
 
-    public Path folder() {
-        return dir;
-    }
-
-    static int freePort() throws IOException {
+    /** A TCP port on 127.0.0.1 that nothing listens on right now. */
+    public static int freePort() throws IOException {
         try (ServerSocket s = new ServerSocket()) {
             s.bind(new InetSocketAddress("127.0.0.1", 0));
             return s.getLocalPort();
         }
-    }
-
-    private static boolean isRoot() {
-        return "root".equals(System.getProperty("user.name"));
     }
 }

@@ -2,6 +2,8 @@ package tessora.apps.publish;
 
 import java.io.IOException;
 import java.io.PrintStream;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.logging.ConsoleHandler;
 import java.util.logging.Level;
 import java.util.logging.Logger;
@@ -48,56 +50,70 @@ public final class PublishApp {
     }
 
     static int run(String[] args, PrintStream out) throws IOException, InterruptedException {
-        String user = null;
-        String password = null;
-        boolean flvWrite = false;
-        boolean queue = false;
-        boolean fast = false;
-        boolean verbose = false;
-        int fps = 30;
-        int retries = 6;
-        int seconds = 10;
-        java.util.List<String> positional = new java.util.ArrayList<>();
-        for (int i = 0; i < args.length; i++) {
-            String a = args[i];
-            switch (a) {
-                case "-u", "--user" -> user = value(args, ++i, a);
-                case "-p", "--password" -> password = value(args, ++i, a);
-                case "--flv-write" -> flvWrite = true;
-                case "--queue" -> queue = true;
-                case "--fast" -> fast = true;
-                case "-v", "--verbose" -> verbose = true;
-                case "--fps" -> fps = number(value(args, ++i, a), a);
-                case "--retries" -> retries = number(value(args, ++i, a), a);
-                case "--seconds" -> seconds = number(value(args, ++i, a), a);
-                case "-h", "--help" -> {
-                    out.println(USAGE);
-                    return 0;
-                }
-                default -> {
-                    if (a.startsWith("-")) {
-                        throw new IllegalArgumentException("unknown option " + a);
-                    }
-                    positional.add(a);
-                }
-            }
+        Options o = Options.parse(args);
+        if (o.help) {
+            out.println(USAGE);
+            return 0;
         }
-        Logger logger = verbose ? consoleLogger() : null;
+        Logger logger = o.verbose ? consoleLogger() : null;
         if (logger != null) {
             Publisher.setGlobalLogger(logger);
         }
+        List<String> positional = o.positional;
         if (positional.isEmpty()) {
-            return Demo.run(out, flvWrite, seconds);
+            return Demo.run(out, o.flvWrite, o.seconds);
         }
         if (positional.size() < 2 || positional.size() > 3) {
             throw new IllegalArgumentException("give a URL and a media file");
         }
         MediaSource source = MediaSource.open(positional.get(1), positional.size() == 3 ? positional.get(2) : null,
-                fps);
-        Publisher.Settings settings = Publisher.to(positional.get(0)).credentials(user, password).flvWrite(flvWrite)
-                .queue(queue).logger(logger).maxFrames(4096, 512 * 1024).settings();
-        boolean complete = new Streamer(settings, source, out, !fast, new Backoff(250, 8000, retries)).run();
+                o.fps);
+        Publisher.Settings settings = Publisher.to(positional.get(0)).credentials(o.user, o.password)
+                .flvWrite(o.flvWrite).queue(o.queue).logger(logger).maxFrames(4096, 512 * 1024).settings();
+        boolean complete = new Streamer(settings, source, out, !o.fast, new Backoff(250, 8000, o.retries)).run();
         return complete ? 0 : 1;
+    }
+
+    /** The command line as read: the options, then the URL and the files. */
+    private static final class Options {
+        String user;
+        String password;
+        boolean flvWrite;
+        boolean queue;
+        boolean fast;
+        boolean verbose;
+        boolean help;
+        int fps = 30;
+        int retries = 6;
+        int seconds = 10;
+        final List<String> positional = new ArrayList<>();
+
+        /** Reads up to the first -h, which makes the rest irrelevant. */
+        static Options parse(String[] args) {
+            Options o = new Options();
+            for (int i = 0; i < args.length && !o.help; i++) {
+                String a = args[i];
+                switch (a) {
+                    case "-u", "--user" -> o.user = value(args, ++i, a);
+                    case "-p", "--password" -> o.password = value(args, ++i, a);
+                    case "--flv-write" -> o.flvWrite = true;
+                    case "--queue" -> o.queue = true;
+                    case "--fast" -> o.fast = true;
+                    case "-v", "--verbose" -> o.verbose = true;
+                    case "--fps" -> o.fps = number(value(args, ++i, a), a);
+                    case "--retries" -> o.retries = number(value(args, ++i, a), a);
+                    case "--seconds" -> o.seconds = number(value(args, ++i, a), a);
+                    case "-h", "--help" -> o.help = true;
+                    default -> {
+                        if (a.startsWith("-")) {
+                            throw new IllegalArgumentException("unknown option " + a);
+                        }
+                        o.positional.add(a);
+                    }
+                }
+            }
+            return o;
+        }
     }
 
     private static String value(String[] args, int i, String option) {

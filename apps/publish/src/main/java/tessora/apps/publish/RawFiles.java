@@ -17,21 +17,13 @@ import tessora.media.h264.H264;
  * order counts) plus the stream's reordering delay, so B-frames keep their composition times. Audio frames are
  * stamped by the samples before them.
  */
-public final class RawFiles implements MediaSource {
+public final class RawFiles {
     private static final int[] ADTS_RATES = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000,
         11025, 8000, 7350};
 
-    private final List<MediaUnit> units;
-    private final StreamInfo info;
-    private final String name;
+    private RawFiles() {}
 
-    private RawFiles(List<MediaUnit> units, StreamInfo info, String name) {
-        this.units = units;
-        this.info = info;
-        this.name = name;
-    }
-
-    public static RawFiles read(Path video, Path audio, int fps) throws IOException {
+    public static MediaSource read(Path video, Path audio, int fps) throws IOException {
         if (fps <= 0) {
             throw new IOException("frame rate must be positive");
         }
@@ -42,7 +34,7 @@ public final class RawFiles implements MediaSource {
         // Sequence headers first, then both streams by decoding time (stable: file order within a stream).
         units.sort(Comparator.comparing((MediaUnit u) -> !u.kind().isConfig()).thenComparingLong(MediaUnit::dtsMs));
         StreamInfo info = new StreamInfo(0, 0, 0, fps, 0, audioInfo[0], audio == null ? 0 : 16, audioInfo[1]);
-        return new RawFiles(units, info, video.getFileName() + (audio == null ? "" : " + " + audio.getFileName())
+        return new MediaSource(units, info, video.getFileName() + (audio == null ? "" : " + " + audio.getFileName())
                 + " (raw: " + videoFrames + " video frames, " + audioFrames + " audio frames)");
     }
 
@@ -135,20 +127,5 @@ public final class RawFiles implements MediaSource {
             n++;
         }
         return n;
-    }
-
-    @Override
-    public List<MediaUnit> units() {
-        return units;
-    }
-
-    @Override
-    public StreamInfo info() {
-        return info;
-    }
-
-    @Override
-    public String describe() {
-        return name;
     }
 }

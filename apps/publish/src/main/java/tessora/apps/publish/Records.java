@@ -1,5 +1,8 @@
 package tessora.apps.publish;
 
+import java.util.function.LongConsumer;
+import java.util.function.LongFunction;
+
 import tessora.media.aac.Adts;
 import tessora.media.h264.H264;
 import tessora.streaming.rtmpdump.Publisher;
@@ -19,43 +22,23 @@ final class Records {
     static RtmpError send(Publisher p, MediaUnit u) {
         byte[] b = u.bytes();
         int[] err = new int[1];
-        switch (u.kind()) {
-            case AUDIO_CONFIG: {
-                long h = u.form() == MediaUnit.Form.ADTS ? Adts.make_header(b, 0, b.length, err)
-                        : Adts.header_from_config(b, 0, b.length, err);
-                try {
-                    return p.sendAacHeader(h);
-                } finally {
-                    Adts.free_header(h);
-                }
-            }
-            case AUDIO_FRAME: {
-                long d = u.form() == MediaUnit.Form.ADTS ? Adts.make_data(b, 0, b.length, err)
-                        : Adts.data_from_raw(b, 0, b.length, err);
-                try {
-                    return p.sendAacData(d, u.dtsMs());
-                } finally {
-                    Adts.free_data(d);
-                }
-            }
-            case VIDEO_CONFIG: {
-                long n = nalus(u, err);
-                try {
-                    return p.sendVideoHeader(n);
-                } finally {
-                    H264.free_nalus(n);
-                }
-            }
-            case VIDEO_FRAME: {
-                long n = nalus(u, err);
-                try {
-                    return p.sendH264(n);
-                } finally {
-                    H264.free_nalus(n);
-                }
-            }
-            default:
-                throw new IllegalArgumentException(u.kind().toString());
+        boolean adts = u.form() == MediaUnit.Form.ADTS;
+        return switch (u.kind()) {
+            case AUDIO_CONFIG -> sendOnce(adts ? Adts.make_header(b, 0, b.length, err)
+                    : Adts.header_from_config(b, 0, b.length, err), p::sendAacHeader, Adts::free_header);
+            case AUDIO_FRAME -> sendOnce(adts ? Adts.make_data(b, 0, b.length, err)
+                    : Adts.data_from_raw(b, 0, b.length, err), d -> p.sendAacData(d, u.dtsMs()), Adts::free_data);
+            case VIDEO_CONFIG -> sendOnce(nalus(u, err), p::sendVideoHeader, H264::free_nalus);
+            case VIDEO_FRAME -> sendOnce(nalus(u, err), p::sendH264, H264::free_nalus);
+        };
+    }
+
+    /** Sends the record and releases it, whatever the send does. */
+    private static RtmpError sendOnce(long record, LongFunction<RtmpError> send, LongConsumer free) {
+        try {
+            return send.apply(record);
+        } finally {
+            free.accept(record);
         }
     }
 

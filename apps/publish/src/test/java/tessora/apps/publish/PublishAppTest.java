@@ -16,27 +16,17 @@ import java.util.List;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
 
-import org.junit.jupiter.api.AfterAll;
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestInstance;
+import org.junit.jupiter.api.extension.RegisterExtension;
 
 import tessora.testing.RtmpServer;
 
 /** The publishing application: its FLV reader against ffprobe, and whole runs against nginx-rtmp. */
 @TestInstance(TestInstance.Lifecycle.PER_CLASS)
 class PublishAppTest {
-    private RtmpServer nginx;
-
-    @BeforeAll
-    void start() throws Exception {
-        nginx = new RtmpServer();
-    }
-
-    @AfterAll
-    void stop() throws Exception {
-        nginx.close();
-    }
+    @RegisterExtension
+    static final RtmpServer nginx = new RtmpServer();
 
     private static Path data(String name) {
         return RtmpServer.testData().resolve(name);
@@ -52,7 +42,7 @@ class PublishAppTest {
     @Test
     void flvReaderGivesFfprobesPacketsWithTheirTimes() throws Exception {
         for (String name : new String[] {"short.flv", "clip.flv"}) {
-            FlvFile f = FlvFile.read(data(name));
+            MediaSource f = FlvFile.read(data(name));
             assertEquals(RtmpServer.packetTimes(data(name), "v"), times(f.units()), name);
             long audio = f.units().stream().filter(u -> u.kind() == MediaUnit.Kind.AUDIO_FRAME).count();
             assertEquals(RtmpServer.packetTimes(data(name), "a").size(), audio, name);
@@ -158,7 +148,7 @@ class PublishAppTest {
         assertTrue(text.contains("FLV-write mode"), text);
         assertTrue(text.contains("published:"), text);
         Path rec = nginx.recording("raw");
-        settled(rec, "v");
+        RtmpServer.settledPacketCount(rec, "v");
         // Presentation times from the pictures' order counts: the frames are shown in the order FFmpeg's own FLV
         // of the stream shows them (its reordering delay may be longer than the least one we take).
         assertEquals(displayRanks(RtmpServer.packetTimes(data("short.flv"), "v")),
@@ -172,7 +162,7 @@ class PublishAppTest {
         assertEquals(0, run(out, "--fast", nginx.url("live", "flvtimes"), data("short.flv").toString()),
                 out.toString());
         Path rec = nginx.recording("flvtimes");
-        settled(rec, "v");
+        RtmpServer.settledPacketCount(rec, "v");
         assertEquals(RtmpServer.packetTimes(data("short.flv"), "v"), RtmpServer.packetTimes(rec, "v"));
     }
 
@@ -204,7 +194,7 @@ class PublishAppTest {
         assertTrue(text.contains("reconnections 1") || text.contains("1 reconnections"), text);
         // The new publish was recorded afresh, from a key frame on.
         Path rec = nginx.recording("comeback");
-        assertTrue(settled(rec, "v") > 0, text);
+        assertTrue(RtmpServer.settledPacketCount(rec, "v") > 0, text);
         assertTrue(firstVideoPacketIsKey(rec), text);
     }
 
@@ -316,18 +306,5 @@ class PublishAppTest {
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
         p.waitFor();
         return out.startsWith("K");
-    }
-
-    private static int settled(Path rec, String type) throws Exception {
-        long last = -1;
-        for (int i = 0; i < 100; i++) {
-            long size = Files.exists(rec) ? Files.size(rec) : -1;
-            if (size > 0 && size == last) {
-                break;
-            }
-            last = size;
-            Thread.sleep(100);
-        }
-        return RtmpServer.packetTimes(rec, type).size();
     }
 }

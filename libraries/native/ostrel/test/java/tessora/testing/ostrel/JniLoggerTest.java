@@ -8,45 +8,20 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import java.lang.ref.WeakReference;
 import java.nio.charset.StandardCharsets;
 import java.util.List;
-import java.util.concurrent.CopyOnWriteArrayList;
-import java.util.logging.Handler;
 import java.util.logging.Level;
-import java.util.logging.LogRecord;
 import java.util.logging.Logger;
 import org.junit.jupiter.api.Test;
+import tessora.testing.LogCapture;
 
 class JniLoggerTest {
-    static final class Capture extends Handler {
-        final List<LogRecord> records = new CopyOnWriteArrayList<>();
-
-        @Override
-        public void publish(LogRecord record) {
-            records.add(record);
-        }
-
-        @Override
-        public void flush() {}
-
-        @Override
-        public void close() {}
-    }
-
-    private static Logger javaLogger(Capture capture, Level level) {
-        Logger logger = Logger.getAnonymousLogger();
-        logger.setUseParentHandlers(false);
-        logger.setLevel(level);
-        logger.addHandler(capture);
-        return logger;
-    }
-
     private static byte[] utf8(String s) {
         return s.getBytes(StandardCharsets.UTF_8);
     }
 
     @Test
     void messageFromSecondJavaThreadArrivesWithLevelAndText() throws Exception {
-        Capture capture = new Capture();
-        Logger logger = javaLogger(capture, Level.ALL);
+        LogCapture capture = new LogCapture();
+        Logger logger = capture.logger(Level.ALL);
         long handle = OstrelProbe.make(logger);
         assertNotEquals(0L, handle);
 
@@ -67,8 +42,8 @@ class JniLoggerTest {
 
     @Test
     void levelsTheJavaLoggerFiltersNeverArrive() {
-        Capture capture = new Capture();
-        Logger logger = javaLogger(capture, Level.WARNING);
+        LogCapture capture = new LogCapture();
+        Logger logger = capture.logger(Level.WARNING);
         long handle = OstrelProbe.make(logger);
         OstrelProbe.log(handle, 300, utf8("trace"));
         OstrelProbe.log(handle, 500, utf8("detail"));
@@ -76,13 +51,13 @@ class JniLoggerTest {
         logger.setLevel(Level.FINE); // a later change of level is honoured
         OstrelProbe.log(handle, 500, utf8("detail now"));
         OstrelProbe.release(handle);
-        assertEquals(List.of("severe", "detail now"), capture.records.stream().map(LogRecord::getMessage).toList());
+        assertEquals(List.of("severe", "detail now"), capture.messages());
     }
 
     @Test
     void longAndMalformedTextIsDeliveredSafely() {
-        Capture capture = new Capture();
-        long handle = OstrelProbe.make(javaLogger(capture, Level.ALL));
+        LogCapture capture = new LogCapture();
+        long handle = OstrelProbe.make(capture.logger(Level.ALL));
         String longText = "x".repeat(5000) + "\u00e9\u20ac\ud83d\ude00";
         OstrelProbe.log(handle, 800, utf8(longText));
         byte[] bad = {'a', (byte) 0xC3, 'b', (byte) 0xF0, (byte) 0x9F, 'c', (byte) 0xFF, (byte) 0xED, (byte) 0xA0,
@@ -103,8 +78,8 @@ class JniLoggerTest {
 
     @Test
     void lastReleaseDropsTheGlobalReference() throws Exception {
-        Capture capture = new Capture();
-        Logger logger = javaLogger(capture, Level.ALL);
+        LogCapture capture = new LogCapture();
+        Logger logger = capture.logger(Level.ALL);
         WeakReference<Logger> weak = new WeakReference<>(logger);
         long handle = OstrelProbe.make(logger);
         logger = null;

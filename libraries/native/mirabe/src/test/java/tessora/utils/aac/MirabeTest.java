@@ -6,43 +6,14 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.util.Arrays;
 import java.util.List;
-import java.util.concurrent.CopyOnWriteArrayList;
-import java.util.logging.Handler;
 import java.util.logging.Level;
-import java.util.logging.LogRecord;
 import java.util.logging.Logger;
 import org.junit.jupiter.api.Test;
+import tessora.testing.LogCapture;
 import tessora.testing.NativeMemory;
 
 /** Every native method of Mirabe on the real JVM, with records made in malloc'ed memory. */
 class MirabeTest {
-    static final class Capture extends Handler {
-        final List<LogRecord> records = new CopyOnWriteArrayList<>();
-
-        @Override
-        public void publish(LogRecord record) {
-            records.add(record);
-        }
-
-        @Override
-        public void flush() {}
-
-        @Override
-        public void close() {}
-
-        List<String> messages() {
-            return records.stream().map(LogRecord::getMessage).toList();
-        }
-    }
-
-    private static Logger javaLogger(Capture capture, Level level) {
-        Logger logger = Logger.getAnonymousLogger();
-        logger.setUseParentHandlers(false);
-        logger.setLevel(level);
-        logger.addHandler(capture);
-        return logger;
-    }
-
     private static byte[] frame(int len) {
         byte[] b = new byte[len];
         for (int i = 0; i < len; i++) {
@@ -125,8 +96,8 @@ class MirabeTest {
 
     @Test
     void printoutsArriveAtLevelFine() {
-        Capture capture = new Capture();
-        Logger logger = javaLogger(capture, Level.ALL);
+        LogCapture capture = new LogCapture();
+        Logger logger = capture.logger(Level.ALL);
         long config = NativeMemory.copyOf(new byte[] {0x12, 0x10});
         long header = NativeMemory.aacHeader(config, 2);
         long dataBuf = NativeMemory.copyOf(frame(371));
@@ -149,8 +120,8 @@ class MirabeTest {
 
     @Test
     void printoutsHonourTheLoggersLevelAndOddLoggers() throws Exception {
-        Capture capture = new Capture();
-        Logger logger = javaLogger(capture, Level.INFO);
+        LogCapture capture = new LogCapture();
+        Logger logger = capture.logger(Level.INFO);
         Mirabe.pprint_aac_data(0, logger);
         Mirabe.pprint_aac_header(0, logger);
         assertEquals(List.of(), capture.messages(), "FINE is below INFO");
@@ -160,8 +131,8 @@ class MirabeTest {
         Mirabe.pprint_aac_header(0, "not a logger");
 
         // From another Java thread, with a logger made there and released there.
-        Capture other = new Capture();
-        Logger fine = javaLogger(other, Level.FINE);
+        LogCapture other = new LogCapture();
+        Logger fine = other.logger(Level.FINE);
         Thread t = new Thread(() -> Mirabe.pprint_aac_data(0, fine));
         t.start();
         t.join();

@@ -1,6 +1,7 @@
 package tessora.streaming.rtmpdump;
 
 import java.io.IOException;
+import java.io.UncheckedIOException;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -20,7 +21,16 @@ final class Clip {
     final List<byte[]> accessUnits = new ArrayList<>();
     final List<byte[]> adtsFrames = new ArrayList<>();
 
-    static Clip load() throws IOException {
+    /** Reads the clip the fixture made; a test class that cannot have it fails as a whole. */
+    static Clip load() {
+        try {
+            return read();
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    private static Clip read() throws IOException {
         Clip c = new Clip();
         byte[] h264 = Files.readAllBytes(RtmpServer.testData().resolve("short.h264"));
         for (int at = 0; at < h264.length;) {
@@ -59,41 +69,34 @@ final class Clip {
     long nalus(int n) {
         byte[] au = accessUnits.get(n);
         long ms = videoMs(n);
-        long r = H264.nalus_from_annexb(au, 0, au.length, true, 1, 1000, ms, ms, 0, 0, null);
-        if (r == 0) {
-            throw new IllegalStateException("no NALUS for access unit " + n);
-        }
-        return r;
+        return made(H264.nalus_from_annexb(au, 0, au.length, true, 1, 1000, ms, ms, 0, 0, null),
+                "NALUS for access unit " + n);
     }
 
     /** A NALUPayload (AVCC bytes, not stripped) of access unit n; free with H264.free_payload. */
     long payload(int n) {
         byte[] au = accessUnits.get(n);
         long ms = videoMs(n);
-        long r = H264.payload_from_annexb(au, 0, au.length, false, 1, 1000, ms, ms, 0, 0, null);
-        if (r == 0) {
-            throw new IllegalStateException("no payload for access unit " + n);
-        }
-        return r;
+        return made(H264.payload_from_annexb(au, 0, au.length, false, 1, 1000, ms, ms, 0, 0, null),
+                "payload for access unit " + n);
     }
 
     /** The AACHeader of the stream; free with Adts.free_header. */
     long aacHeader() {
         byte[] f = adtsFrames.get(0);
-        long r = Adts.make_header(f, 0, f.length, null);
-        if (r == 0) {
-            throw new IllegalStateException("no AACHeader");
-        }
-        return r;
+        return made(Adts.make_header(f, 0, f.length, null), "AACHeader");
     }
 
     /** The AACData of frame n; free with Adts.free_data. */
     long aacData(int n) {
         byte[] f = adtsFrames.get(n);
-        long r = Adts.make_data(f, 0, f.length, null);
-        if (r == 0) {
-            throw new IllegalStateException("no AACData for frame " + n);
+        return made(Adts.make_data(f, 0, f.length, null), "AACData for frame " + n);
+    }
+
+    private static long made(long record, String what) {
+        if (record == 0) {
+            throw new IllegalStateException("no " + what);
         }
-        return r;
+        return record;
     }
 }

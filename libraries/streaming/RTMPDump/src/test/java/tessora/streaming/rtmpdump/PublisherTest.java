@@ -17,10 +17,9 @@ import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.function.Consumer;
 
-import org.junit.jupiter.api.AfterAll;
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestInstance;
+import org.junit.jupiter.api.extension.RegisterExtension;
 
 import tessora.media.aac.Adts;
 import tessora.media.h264.H264;
@@ -29,19 +28,9 @@ import tessora.testing.RtmpServer;
 /** The Java API over Tavrel: code mapping, the handle's life, threads, against nginx-rtmp on loopback. */
 @TestInstance(TestInstance.Lifecycle.PER_CLASS)
 class PublisherTest {
-    private RtmpServer nginx;
-    private Clip clip;
-
-    @BeforeAll
-    void start() throws Exception {
-        nginx = new RtmpServer();
-        clip = Clip.load();
-    }
-
-    @AfterAll
-    void stop() throws Exception {
-        nginx.close();
-    }
+    @RegisterExtension
+    static final RtmpServer nginx = new RtmpServer();
+    private final Clip clip = Clip.load();
 
     private Publisher connect(String stream) throws PublisherException {
         return Publisher.to(nginx.url("live", stream)).maxFrames(1000, 2000).connect();
@@ -268,7 +257,7 @@ class PublisherTest {
         }
         assertEquals(List.of(), failures);
         java.nio.file.Path rec = nginx.recording(stream);
-        assertEquals(clip.accessUnits.size(), TavrelTest.settledPacketCount(rec, "v"));
+        assertEquals(clip.accessUnits.size(), RtmpServer.settledPacketCount(rec, "v"));
         assertEquals(clip.adtsFrames.size(), RtmpServer.packetTimes(rec, "a").size());
     }
 

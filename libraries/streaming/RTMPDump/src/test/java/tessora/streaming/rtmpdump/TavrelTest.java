@@ -6,73 +6,31 @@ import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.nio.file.Files;
 import java.nio.file.Path;
-import java.util.List;
-import java.util.concurrent.CopyOnWriteArrayList;
-import java.util.logging.Handler;
 import java.util.logging.Level;
-import java.util.logging.LogRecord;
 import java.util.logging.Logger;
 
-import org.junit.jupiter.api.AfterAll;
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.MethodOrderer;
 import org.junit.jupiter.api.Order;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestInstance;
 import org.junit.jupiter.api.TestMethodOrder;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 
 import tessora.media.aac.Adts;
 import tessora.media.h264.H264;
+import tessora.testing.LogCapture;
 import tessora.testing.RtmpServer;
 
 /** The 22 native methods of Tavrel on the real JVM, against nginx-rtmp on loopback. */
 @TestInstance(TestInstance.Lifecycle.PER_CLASS)
 @TestMethodOrder(MethodOrderer.OrderAnnotation.class)
 class TavrelTest {
-    private RtmpServer nginx;
-    private Clip clip;
-
-    @BeforeAll
-    void start() throws Exception {
-        nginx = new RtmpServer();
-        clip = Clip.load();
-    }
-
-    @AfterAll
-    void stop() throws Exception {
-        nginx.close();
-    }
-
-    static final class Capture extends Handler {
-        final List<LogRecord> records = new CopyOnWriteArrayList<>();
-
-        @Override
-        public void publish(LogRecord r) {
-            records.add(r);
-        }
-
-        @Override
-        public void flush() {}
-
-        @Override
-        public void close() {}
-
-        boolean has(Level level, String text) {
-            return records.stream().anyMatch(r -> r.getLevel().equals(level) && r.getMessage().contains(text));
-        }
-    }
-
-    static Logger logger(Capture c) {
-        Logger l = Logger.getAnonymousLogger();
-        l.setUseParentHandlers(false);
-        l.setLevel(Level.ALL);
-        l.addHandler(c);
-        return l;
-    }
+    @RegisterExtension
+    static final RtmpServer nginx = new RtmpServer();
+    private final Clip clip = Clip.load();
 
     private long connect(String stream, boolean flvWrite) {
         long h = Tavrel.connect(nginx.url("live", stream), null, null, flvWrite, false, false, false, 1000, 2000,
@@ -167,7 +125,7 @@ class TavrelTest {
     }
 
     private static java.lang.ref.WeakReference<Logger> failedConnect(String url) {
-        Logger l = logger(new Capture());
+        Logger l = new LogCapture().logger();
         assertEquals(0, Tavrel.connect(url, "user", null, false, false, true, true, 1000, 2000, l),
                 "connect(" + url + ")");
         return new java.lang.ref.WeakReference<>(l);
@@ -249,21 +207,13 @@ class TavrelTest {
     @Order(7)
     void publishesFfmpegsClipAndTheServerRecordsEveryFrame(boolean flvWrite, boolean payloads) throws Exception {
         String stream = "clip_" + flvWrite + "_" + payloads;
-        Capture capture = new Capture();
+        LogCapture capture = new LogCapture();
         long h = Tavrel.connect(nginx.url("live", stream), null, null, flvWrite, false, true, true, 1000, 2000,
-                logger(capture));
+                capture.logger());
         assertTrue(h > 0);
         try {
             assertEquals(1, Tavrel.send_metadata(h, 640, 360, 3000, 30, 128, 44100, 16, 2));
-            long header = clip.aacHeader();
-            long vheader = clip.nalus(0);
-            try {
-                assertEquals(0, Tavrel.send_aac_header(h, header));
-                assertEquals(0, Tavrel.send_video_header(h, vheader));
-            } finally {
-                Adts.free_header(header);
-                H264.free_nalus(vheader);
-            }
+            sendHeaders(h);
             int v = 0;
             int a = 0;
             while (v < clip.accessUnits.size() || a < clip.adtsFrames.size()) {
@@ -298,41 +248,27 @@ class TavrelTest {
         assertTrue(capture.has(Level.FINEST, "H.264 Data"), "video trace");
         assertTrue(capture.has(Level.FINE, "close"), "close is logged");
         Path rec = nginx.recording(stream);
-        assertEquals(clip.accessUnits.size(), settledPacketCount(rec, "v"), "video packets recorded");
+        assertEquals(clip.accessUnits.size(), RtmpServer.settledPacketCount(rec, "v"), "video packets recorded");
         assertEquals(clip.adtsFrames.size(), RtmpServer.packetTimes(rec, "a").size(), "audio packets recorded");
-    }
-
-    /** The recording is complete once nginx has handled the unpublish; wait until its size stops changing. */
-    static int settledPacketCount(Path rec, String type) throws Exception {
-        long last = -1;
-        for (int i = 0; i < 100; i++) {
-            long size = Files.exists(rec) ? Files.size(rec) : -1;
-            if (size > 0 && size == last) {
-                break;
-            }
-            last = size;
-            Thread.sleep(100);
-        }
-        return RtmpServer.packetTimes(rec, type).size();
     }
 
     @Test
     @Order(8)
     void globalLoggerReceivesLibrtmpsMessages() throws Exception {
-        Capture capture = new Capture();
-        Tavrel.set_global_logger(logger(capture));
+        LogCapture capture = new LogCapture();
+        Tavrel.set_global_logger(capture.logger());
         try {
             assertEquals(-3, Tavrel.test_connect("rtmp://127.0.0.1:" + RtmpServer.freePort() + "/live/x"));
             assertFalse(capture.records.isEmpty(), "librtmp reported the failed connection");
             // Replacing the logger releases the previous one; messages go to the new one only.
-            Capture second = new Capture();
-            Tavrel.set_global_logger(logger(second));
+            LogCapture second = new LogCapture();
+            Tavrel.set_global_logger(second.logger());
             int before = capture.records.size();
             Tavrel.test_connect("rtmp://127.0.0.1:" + RtmpServer.freePort() + "/live/x");
             assertEquals(before, capture.records.size());
             assertFalse(second.records.isEmpty());
             // The replaced logger was given back: nothing holds the first Java logger any more.
-            java.lang.ref.WeakReference<Logger> third = installGlobal(new Capture());
+            java.lang.ref.WeakReference<Logger> third = installGlobal();
             Tavrel.set_global_logger(null);
             for (int i = 0; i < 100 && third.get() != null; i++) {
                 System.gc();
@@ -344,8 +280,8 @@ class TavrelTest {
         }
     }
 
-    private static java.lang.ref.WeakReference<Logger> installGlobal(Capture c) {
-        Logger l = logger(c);
+    private static java.lang.ref.WeakReference<Logger> installGlobal() {
+        Logger l = new LogCapture().logger();
         Tavrel.set_global_logger(l);
         return new java.lang.ref.WeakReference<>(l);
     }

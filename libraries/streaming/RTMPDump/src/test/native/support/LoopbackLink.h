@@ -6,41 +6,31 @@
 
 #include <librtmp/rtmp.h>
 
-#include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "Ostrel.h"
-
 class LoopbackLink {
 public:
-    LoopbackLink();
+    LoopbackLink();  // throws std::runtime_error without a socket pair
     ~LoopbackLink();
+    LoopbackLink(const LoopbackLink &) = delete;
+    LoopbackLink &operator=(const LoopbackLink &) = delete;
+
     RTMP *rtmp() { return &r_; }
+    // From now on every send fails, as on a connection the server dropped.
+    void stop_taking();
+    bool stopped() const { return stopped_; }
     // Closes the sending side and waits until every byte has been decoded.
     std::vector<tavrel_testing::RtmpMessage> finish();
+    // After finish: whether the bytes were well-formed chunks, with nothing
+    // left over.
+    bool decoded_cleanly() const { return !decoder_.failed() && decoder_.pending_bytes() == 0; }
 
 private:
     RTMP r_;
     int peer_ = -1;
     std::thread reader_;
     tavrel_testing::ChunkDecoder decoder_;
+    bool stopped_ = false;
     bool finished_ = false;
 };
-
-// A Logger that keeps every line.
-struct CapturedLog {
-    CapturedLog();
-    ~CapturedLog();
-    std::vector<std::pair<int, std::string>> lines() const;
-    bool contains(int level, const std::string &text) const;
-    Logger *logger;
-
-private:
-    static void sink(void *context, int level, const char *fmt, va_list args);
-    mutable std::mutex mutex_;
-    std::vector<std::pair<int, std::string>> lines_;
-};
-
-std::vector<uint8_t> bytes(std::initializer_list<int> list);

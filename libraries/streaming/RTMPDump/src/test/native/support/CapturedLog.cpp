@@ -1,30 +1,30 @@
-#include "TestLog.h"
+#include "CapturedLog.h"
 
 #include "RTMPDumpUtilInternal.h"
 #include "Tavrel.h"
 
 #include <cstdio>
 
-TestLog::TestLog() : logger_(logger_new(this, 0, &TestLog::sink, nullptr)) {}
+CapturedLog::CapturedLog() : logger(logger_new(this, 0, &CapturedLog::sink, nullptr)) {}
 
-TestLog::~TestLog() { logger_release(logger_); }
+CapturedLog::~CapturedLog() { logger_release(logger); }
 
-void TestLog::sink(void *context, int level, const char *fmt, va_list args)
+void CapturedLog::sink(void *context, int level, const char *fmt, va_list args)
 {
     char text[4096];
     std::vsnprintf(text, sizeof text, fmt, args);
-    auto *self = static_cast<TestLog *>(context);
+    auto *self = static_cast<CapturedLog *>(context);
     std::lock_guard<std::mutex> lock(self->mutex_);
     self->lines_.emplace_back(level, text);
 }
 
-std::vector<std::pair<int, std::string>> TestLog::lines() const
+std::vector<std::pair<int, std::string>> CapturedLog::lines() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
 }
 
-bool TestLog::contains(int level, const std::string &text) const
+bool CapturedLog::contains(int level, const std::string &text) const
 {
     for (const auto &l : lines())
         if (l.first == level && l.second.find(text) != std::string::npos)
@@ -32,7 +32,7 @@ bool TestLog::contains(int level, const std::string &text) const
     return false;
 }
 
-bool TestLog::contains(const std::string &text) const
+bool CapturedLog::contains(const std::string &text) const
 {
     for (const auto &l : lines())
         if (l.second.find(text) != std::string::npos)
@@ -40,7 +40,7 @@ bool TestLog::contains(const std::string &text) const
     return false;
 }
 
-std::string TestLog::dump() const
+std::string CapturedLog::dump() const
 {
     std::string out;
     for (const auto &l : lines())
@@ -54,7 +54,7 @@ GlobalLogCapture::GlobalLogCapture()
     // the same way.
     RTMP_LogSetLevel(RTMP_LOGWARNING);
     RTMP_LogSetCallback(&global_log_callback);
-    tavrel_set_global_logger(logger_retain(log.logger()));
+    tavrel_set_global_logger(logger_retain(log.logger));
 }
 
 GlobalLogCapture::~GlobalLogCapture() { tavrel_set_global_logger(nullptr); }

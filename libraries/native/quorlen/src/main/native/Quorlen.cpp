@@ -5,6 +5,9 @@
 
 namespace {
 
+constexpr int kAvcConfigLen = 11;  // AVCDecoderConfigurationRecord around one SPS and one PPS
+constexpr int kNaluPrefixLen = 4;  // the length in front of each NAL unit
+
 inline int put_u8(uint8_t *out, uint32_t v)
 {
     out[0] = static_cast<uint8_t>(v);
@@ -76,23 +79,23 @@ uint32_t dts_to_elapsed_ms(int64_t dts, int64_t dts_offset, int32_t timebase_den
 int compute_flv_header_len(int is_audio, int write_tag_header, int is_seq_header, int is_stripped,
                            int is_adts_or_annexb)
 {
-    int len = write_tag_header ? 11 : 0;  // FLV tag header
-    len += is_audio ? 2 : 5;              // audio / video tag header
+    int len = write_tag_header ? FLV_TAG_HEADER_LEN : 0;
+    len += is_audio ? FLV_AUDIO_TAG_HEADER_LEN : FLV_VIDEO_TAG_HEADER_LEN;
     if (!is_audio) {
         if (is_seq_header)
-            len += 11;  // AVCDecoderConfigurationRecord around SPS and PPS
+            len += kAvcConfigLen;
         else if (is_stripped || is_adts_or_annexb)
-            len += 4;  // a length prefix the payload lacks
+            len += kNaluPrefixLen;  // a length prefix the payload lacks
     }
-    return len + 4;  // previous tag size
+    return len + FLV_PREV_TAG_SIZE_LEN;
 }
 
 uint32_t flv_tag_body_len(int is_audio, int is_seq_header, int payload_len)
 {
     uint32_t payload = static_cast<uint32_t>(payload_len);
     if (is_audio)
-        return payload + 2;
-    return payload + (is_seq_header ? 16u : 9u);
+        return payload + FLV_AUDIO_TAG_HEADER_LEN;
+    return payload + FLV_VIDEO_TAG_HEADER_LEN + (is_seq_header ? kAvcConfigLen : kNaluPrefixLen);
 }
 
 int write_flv_header(uint8_t *out, int has_audio, int has_video)
@@ -102,16 +105,17 @@ int write_flv_header(uint8_t *out, int has_audio, int has_video)
     out[n++] = 'L';
     out[n++] = 'V';
     n += put_u8(out + n, 1);                                       // version
-    n += put_u8(out + n, (has_audio ? 0x04 : 0) | (has_video ? 0x01 : 0));  // audio / video present
-    n += put_be32(out + n, 9);                                     // header size
-    n += put_be32(out + n, 0);                                     // previous tag size 0
+    n += put_u8(out + n, (has_audio ? FLV_HEADER_FLAG_AUDIO : 0) |
+                             (has_video ? FLV_HEADER_FLAG_VIDEO : 0));      // audio / video present
+    n += put_be32(out + n, FLV_FILE_HEADER_LEN - FLV_PREV_TAG_SIZE_LEN);  // header size, 9
+    n += put_be32(out + n, 0);                                            // previous tag size 0
     return n;
 }
 
 int write_flv_tag_header(uint8_t *out, int is_audio, uint32_t body_len, uint32_t elapsed_ts_ms)
 {
     int n = 0;
-    n += put_u8(out + n, is_audio ? 8 : 9);                 // tag type
+    n += put_u8(out + n, is_audio ? FLV_TAG_TYPE_AUDIO : FLV_TAG_TYPE_VIDEO);  // tag type
     n += put_be24(out + n, body_len & 0xFFFFFF);            // data size
     n += put_be24(out + n, elapsed_ts_ms & 0xFFFFFF);       // timestamp, low 24 bits
     n += put_u8(out + n, (elapsed_ts_ms >> 24) & 0x7F);     // timestamp extension; bit 31 never written
@@ -121,7 +125,7 @@ int write_flv_tag_header(uint8_t *out, int is_audio, uint32_t body_len, uint32_t
 
 int write_flv_prev_tag_size(uint8_t *out, uint32_t len)
 {
-    return put_be32(out, len);  // 11 + tag data size
+    return put_be32(out, len);  // tag header + tag data size
 }
 
 int write_flv_audio_tag_header(uint8_t *out, int is_seq_header, int sample_rate_i, int is_sample_size_16_bit,
@@ -133,8 +137,9 @@ int write_flv_audio_tag_header(uint8_t *out, int is_seq_header, int sample_rate_
     (void)is_sample_size_16_bit;
     (void)is_stereo;
     int n = 0;
-    n += put_u8(out + n, 0xAF);                   // AAC, 44 kHz, 16-bit, stereo
-    n += put_u8(out + n, is_seq_header ? 0 : 1);  // AAC packet type: config / raw
+    n += put_u8(out + n, FLV_SOUND_FORMAT_AAC | FLV_SOUND_RATE_44KHZ | FLV_SOUND_SIZE_16BIT |
+                             FLV_SOUND_TYPE_STEREO);                                         // sound flags
+    n += put_u8(out + n, is_seq_header ? FLV_AAC_PACKET_SEQUENCE_HEADER : FLV_AAC_PACKET_RAW);  // AAC packet type
     return n;
 }
 
@@ -142,8 +147,8 @@ int write_flv_video_tag_header(uint8_t *out, int is_keyframe, int is_seq_header,
 {
     int32_t cts = is_seq_header ? 0 : composition_time_ms;
     int n = 0;
-    n += put_u8(out + n, (is_keyframe ? 0x10 : 0x20) | 7);  // frame type, codec AVC
-    n += put_u8(out + n, is_seq_header ? 0 : 1);            // AVC packet type: config / NAL units
+    n += put_u8(out + n, (is_keyframe ? FLV_FRAME_TYPE_KEY : FLV_FRAME_TYPE_INTER) | FLV_CODEC_ID_AVC);  // frame, codec
+    n += put_u8(out + n, is_seq_header ? FLV_AVC_PACKET_SEQUENCE_HEADER : FLV_AVC_PACKET_NALU);  // AVC packet type
     n += put_u8(out + n, static_cast<uint32_t>(cts >> 16));  // composition time, 24-bit signed
     n += put_u8(out + n, static_cast<uint32_t>(cts >> 8));
     n += put_u8(out + n, static_cast<uint32_t>(cts));

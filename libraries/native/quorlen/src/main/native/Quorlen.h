@@ -4,8 +4,7 @@
  * Every writer writes at out[0] and returns the number of bytes written, so
  * the caller advances its own position. Writers never allocate and never
  * check room: size the buffer with flv_tag_body_len /
- * compute_flv_header_len or the fixed sizes (file header 13, tag header 11,
- * previous tag size 4, audio tag header 2, video tag header 5). Multi-byte
+ * compute_flv_header_len or the fixed sizes (FLV_*_LEN below). Multi-byte
  * fields are big-endian. Everything is stateless and reentrant.
  */
 #ifndef QUORLEN_H
@@ -15,6 +14,62 @@
 #include <stdint.h>
 
 #define QUORLEN_API __attribute__((visibility("default")))
+
+/* ---- FLV format values ---------------------------------------------------
+ * The fixed sizes, and the flag bits of the header bytes as the FLV format
+ * table lists them: each flag is the field's value in its place in the
+ * byte, so a header byte is the OR of one flag per field (AAC audio:
+ * FLV_SOUND_FORMAT_AAC | FLV_SOUND_RATE_44KHZ | FLV_SOUND_SIZE_16BIT |
+ * FLV_SOUND_TYPE_STEREO = 0xAF; an AVC key frame: FLV_FRAME_TYPE_KEY |
+ * FLV_CODEC_ID_AVC = 0x17). */
+enum {
+    FLV_FILE_HEADER_LEN = 13,     /* signature, version, flags, offset, previous tag size 0 */
+    FLV_TAG_HEADER_LEN = 11,      /* type, data size, timestamp and its extension, stream id */
+    FLV_PREV_TAG_SIZE_LEN = 4,    /* the trailer behind each tag */
+    FLV_AUDIO_TAG_HEADER_LEN = 2, /* flags, AACPacketType */
+    FLV_VIDEO_TAG_HEADER_LEN = 5, /* flags, AVCPacketType, composition time */
+};
+
+/* File header, TypeFlags. */
+enum {
+    FLV_HEADER_FLAG_VIDEO = 0x01, /* TypeFlagsVideo */
+    FLV_HEADER_FLAG_AUDIO = 0x04, /* TypeFlagsAudio */
+};
+
+/* Tag header, TagType. */
+enum {
+    FLV_TAG_TYPE_AUDIO = 8,
+    FLV_TAG_TYPE_VIDEO = 9,
+    FLV_TAG_TYPE_SCRIPT = 18, /* script data: onMetaData */
+};
+
+/* Audio tag header, first byte. */
+enum {
+    FLV_SOUND_FORMAT_AAC = 0xA0,  /* SoundFormat (bits 7-4) 10 */
+    FLV_SOUND_RATE_44KHZ = 0x0C,  /* SoundRate (bits 3-2) 3 */
+    FLV_SOUND_SIZE_16BIT = 0x02,  /* SoundSize (bit 1) 1 */
+    FLV_SOUND_TYPE_STEREO = 0x01, /* SoundType (bit 0) 1 */
+};
+
+/* Audio tag header, second byte (AAC). */
+enum {
+    FLV_AAC_PACKET_SEQUENCE_HEADER = 0, /* AudioSpecificConfig */
+    FLV_AAC_PACKET_RAW = 1,             /* one raw AAC frame */
+};
+
+/* Video tag header, first byte. */
+enum {
+    FLV_FRAME_TYPE_KEY = 0x10,   /* FrameType (bits 7-4) 1 */
+    FLV_FRAME_TYPE_INTER = 0x20, /* FrameType 2 */
+    FLV_CODEC_ID_AVC = 0x07,     /* CodecID (bits 3-0) 7 */
+};
+
+/* Video tag header, second byte (AVC). */
+enum {
+    FLV_AVC_PACKET_SEQUENCE_HEADER = 0, /* AVCDecoderConfigurationRecord */
+    FLV_AVC_PACKET_NALU = 1,            /* length-prefixed NAL units */
+    FLV_AVC_PACKET_END_OF_SEQUENCE = 2,
+};
 
 #ifdef __cplusplus
 extern "C" {

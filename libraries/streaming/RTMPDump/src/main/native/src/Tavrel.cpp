@@ -20,13 +20,9 @@ char *copy_text(const char *text, bool *failed)
 {
     if (!text)
         return nullptr;
-    size_t n = std::strlen(text);
-    auto *copy = static_cast<char *>(std::malloc(n + 1));
-    if (!copy) {
+    char *copy = owned_text(text, std::strlen(text));
+    if (!copy)
         *failed = true;
-        return nullptr;
-    }
-    std::memcpy(copy, text, n + 1);
     return copy;
 }
 
@@ -51,7 +47,7 @@ RTMPDumpCtx *connect_owned(char *url, char *username, char *password, const Cont
     }
     RTMPDumpCtx *ctx = context_new(rtmp, url, username, password, settings, logger);
     if (!ctx) {
-        logger_log(logger, 900, "tavrel_connect:: out of memory making the context");
+        logger_log(logger, OSTREL_WARNING, "tavrel_connect:: out of memory making the context");
         close_rtmp_w(rtmp, 1);
         free_texts(url, username, password);
     }
@@ -70,23 +66,88 @@ ContextSettings settings_of(const RTMPDumpCtx *ctx)
                            load_shared(ctx->v_body_max_len)};
 }
 
-// The check-and-set both reconnections start with. Returns true when the
-// caller goes on (the state is now RTMP_CONN_RECONNECTING); otherwise
-// *result is what the caller returns.
-bool begin_reconnection(RTMPDumpCtx *ctx, RTMP_CONN *result)
+// The check-and-set both reconnections start with: the context to
+// reconnect, its state now RTMP_CONN_RECONNECTING; or null, and *result is
+// what the caller returns.
+RTMPDumpCtx *begin_reconnection(RTMPDumpCtx **ctx_ptr, RTMP_CONN *result)
 {
+    if (!ctx_ptr || !*ctx_ptr) {
+        *result = RTMP_CONN_DISCONNECTED;
+        return nullptr;
+    }
+    RTMPDumpCtx *ctx = *ctx_ptr;
     MutexLock lock(&ctx->state_mutex);
     RTMP_CONN state = load_state(ctx);
     if (state == RTMP_CONN_RECONNECTING) {
         *result = RTMP_CONN_RECONNECTING;
-        return false;
+        return nullptr;
     }
     if (state == RTMP_CONN_CONNECTED && RTMP_IsConnected(ctx->rtmp)) {
         *result = RTMP_CONN_CONNECTED;
-        return false;
+        return nullptr;
     }
     store_state(ctx, RTMP_CONN_RECONNECTING);
-    return true;
+    return ctx;
+}
+
+// The stream reconnection on a context marked RTMP_CONN_RECONNECTING.
+// Under rtmp_mutex: a send already past its state check finishes before
+// the stream is replaced, and one that comes later sees the reconnection
+// and gives up. The packets' stream id is only read under this lock, so it
+// is rewritten here too.
+RTMP_CONN publish_again(RTMPDumpCtx *ctx)
+{
+    int is_reconnected = 0;
+    int new_stream_id = 0;
+    {
+        MutexLock lock(&ctx->rtmp_mutex);
+        if (RTMP_IsConnected(ctx->rtmp))
+            is_reconnected = reconnect_stream_v2(ctx->rtmp);
+        new_stream_id = ctx->rtmp->m_stream_id;
+        if (is_reconnected) {
+            ctx->a_pkt->m_nInfoField2 = new_stream_id;
+            ctx->v_pkt->m_nInfoField2 = new_stream_id;
+        }
+    }
+    {
+        MutexLock lock(&ctx->state_mutex);
+        if (is_reconnected) {
+            store_shared(ctx->stream_id, new_stream_id);
+            store_state(ctx, RTMP_CONN_CONNECTED);
+        } else {
+            store_shared(ctx->stream_id, 0);
+            store_state(ctx, RTMP_CONN_DISCONNECTED);
+        }
+    }
+    logger_log(ctx->logger, OSTREL_FINE, "tavrel_reconnect_stream:: %s, stream id %d",
+               is_reconnected ? "published again" : "failed", is_reconnected ? new_stream_id : 0);
+    return RTMP_CONN_CONNECTED;
+}
+
+// The full reconnection: the context marked RTMP_CONN_RECONNECTING is
+// released and a new one, connected with its settings, takes its place in
+// *ctx_ptr. The settings pass from the old context to the new one: the
+// texts and the logger reference are taken out before the old one goes.
+RTMP_CONN replace_context(RTMPDumpCtx *ctx, RTMPDumpCtx **ctx_ptr)
+{
+    ContextSettings settings = settings_of(ctx);
+    char *url = const_cast<char *>(ctx->url);
+    char *username = const_cast<char *>(ctx->username);
+    char *password = const_cast<char *>(ctx->password);
+    Logger *logger = ctx->logger;
+    ctx->url = ctx->username = ctx->password = nullptr;
+    ctx->logger = nullptr;
+    logger_log(logger, OSTREL_FINE, "tavrel_reconnect_full:: releasing the old connection");
+    tavrel_close(ctx);  // in RTMP_CONN_RECONNECTING: the socket is closed, nothing sent
+
+    RTMPDumpCtx *fresh = connect_owned(url, username, password, settings, logger);
+    if (!fresh) {
+        logger_log(logger, OSTREL_WARNING, "tavrel_reconnect_full:: the new connection failed");
+        logger_release(logger);
+        return RTMP_CONN_DISCONNECTED;
+    }
+    *ctx_ptr = fresh;
+    return RTMP_CONN_CONNECTED;
 }
 
 void free_packet(RTMPPacket *pkt)
@@ -176,7 +237,7 @@ RTMPDumpCtx *tavrel_connect(const char *url, const char *username, const char *p
     char *username_copy = copy_text(username, &failed);
     char *password_copy = copy_text(password, &failed);
     if (failed) {
-        logger_log(logger, 900, "tavrel_connect:: out of memory copying the settings");
+        logger_log(logger, OSTREL_WARNING, "tavrel_connect:: out of memory copying the settings");
         free_texts(url_copy, username_copy, password_copy);
         return nullptr;
     }
@@ -201,73 +262,16 @@ RTMPDumpCtx *tavrel_reconnect_clone(RTMPDumpCtx *ctx)
 
 RTMP_CONN tavrel_reconnect_stream(RTMPDumpCtx **ctx_ptr)
 {
-    if (!ctx_ptr || !*ctx_ptr)
-        return RTMP_CONN_DISCONNECTED;
-    RTMPDumpCtx *ctx = *ctx_ptr;
     RTMP_CONN early;
-    if (!begin_reconnection(ctx, &early))
-        return early;
-
-    // Under rtmp_mutex: a send already past its state check finishes
-    // before the stream is replaced, and one that comes later sees the
-    // reconnection and gives up. The packets' stream id is only read under
-    // this lock, so it is rewritten here too.
-    int is_reconnected = 0;
-    int new_stream_id = 0;
-    {
-        MutexLock lock(&ctx->rtmp_mutex);
-        if (RTMP_IsConnected(ctx->rtmp))
-            is_reconnected = reconnect_stream_v2(ctx->rtmp);
-        new_stream_id = ctx->rtmp->m_stream_id;
-        if (is_reconnected) {
-            ctx->a_pkt->m_nInfoField2 = new_stream_id;
-            ctx->v_pkt->m_nInfoField2 = new_stream_id;
-        }
-    }
-    {
-        MutexLock lock(&ctx->state_mutex);
-        if (is_reconnected) {
-            store_shared(ctx->stream_id, new_stream_id);
-            store_state(ctx, RTMP_CONN_CONNECTED);
-        } else {
-            store_shared(ctx->stream_id, 0);
-            store_state(ctx, RTMP_CONN_DISCONNECTED);
-        }
-    }
-    logger_log(ctx->logger, 500, "tavrel_reconnect_stream:: %s, stream id %d",
-               is_reconnected ? "published again" : "failed", is_reconnected ? new_stream_id : 0);
-    return RTMP_CONN_CONNECTED;
+    RTMPDumpCtx *ctx = begin_reconnection(ctx_ptr, &early);
+    return ctx ? publish_again(ctx) : early;
 }
 
 RTMP_CONN tavrel_reconnect_full(RTMPDumpCtx **ctx_ptr)
 {
-    if (!ctx_ptr || !*ctx_ptr)
-        return RTMP_CONN_DISCONNECTED;
-    RTMPDumpCtx *ctx = *ctx_ptr;
     RTMP_CONN early;
-    if (!begin_reconnection(ctx, &early))
-        return early;
-
-    // The settings pass from the old context to the new one: the texts and
-    // the logger reference are taken out before the old one is released.
-    ContextSettings settings = settings_of(ctx);
-    char *url = const_cast<char *>(ctx->url);
-    char *username = const_cast<char *>(ctx->username);
-    char *password = const_cast<char *>(ctx->password);
-    Logger *logger = ctx->logger;
-    ctx->url = ctx->username = ctx->password = nullptr;
-    ctx->logger = nullptr;
-    logger_log(logger, 500, "tavrel_reconnect_full:: releasing the old connection");
-    tavrel_close(ctx);  // in RTMP_CONN_RECONNECTING: the socket is closed, nothing sent
-
-    RTMPDumpCtx *fresh = connect_owned(url, username, password, settings, logger);
-    if (!fresh) {
-        logger_log(logger, 900, "tavrel_reconnect_full:: the new connection failed");
-        logger_release(logger);
-        return RTMP_CONN_DISCONNECTED;
-    }
-    *ctx_ptr = fresh;
-    return RTMP_CONN_CONNECTED;
+    RTMPDumpCtx *ctx = begin_reconnection(ctx_ptr, &early);
+    return ctx ? replace_context(ctx, ctx_ptr) : early;
 }
 
 int tavrel_test_connect(const char *url)
@@ -305,7 +309,7 @@ void tavrel_close(RTMPDumpCtx *ctx)
 {
     if (!ctx)
         return;
-    logger_log(ctx->logger, 500, "close");
+    logger_log(ctx->logger, OSTREL_FINE, "close");
     if (ctx->rtmp) {
         // Only a context still publishing says goodbye to the server; any
         // other (a failed stream reconnection, the old context of a full

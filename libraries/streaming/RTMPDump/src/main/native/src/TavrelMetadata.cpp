@@ -2,8 +2,11 @@
 // mode.
 #include "Tavrel.h"
 
+#include "Quorlen.h"
 #include "RTMPDumpUtil.h"
+#include "RTMPDumpUtil/counted_text.h"
 #include "TavrelContext.h"
+#include "TavrelSend.h"
 
 #include <librtmp/amf.h>
 
@@ -14,13 +17,13 @@ using namespace tavrel;
 namespace {
 
 constexpr size_t kWorkLen = 4096;
-constexpr int kInfoPktHeaderLen = 15;  // FLV tag header and previous tag size around the body
+constexpr int kInfoPktHeaderLen = FLV_TAG_HEADER_LEN + FLV_PREV_TAG_SIZE_LEN;  // around the body
 
 // Servers take a publisher's metadata from the "@setDataFrame" command
 // (the name live encoders use); a data message that begins with plain
 // "setDataFrame" is an unknown command to them and dropped unseen
 // (nginx-rtmp does so), while the send reports success.
-const AVal av_at_setDataFrame = {const_cast<char *>("@setDataFrame"), 13};
+const AVal av_at_setDataFrame = AV_LITERAL("@setDataFrame");
 
 }  // namespace
 
@@ -41,7 +44,7 @@ extern "C" int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrat
     if (body_len <= 0)
         return RTMPERR_UNKNOWN;
     if (static_cast<size_t>(body_len) + kInfoPktHeaderLen > kWorkLen) {
-        logger_log(ctx->logger, 900,
+        logger_log(ctx->logger, OSTREL_WARNING,
                    "Metadata is too long for output buffer:: body len:%lu, info pkt header len:%d, out len:%lu, "
                    "metadata len:%d",
                    static_cast<unsigned long>(body_len), kInfoPktHeaderLen, static_cast<unsigned long>(kWorkLen),
@@ -52,7 +55,8 @@ extern "C" int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrat
     RTMPPacket pkt;
     std::memset(&pkt, 0, sizeof pkt);
     if (!RTMPPacket_Alloc(&pkt, static_cast<uint32_t>(body_len))) {
-        logger_log(ctx->logger, 900, "tavrel_send_metadata:: cannot allocate a body of %d bytes", body_len);
+        logger_log(ctx->logger, OSTREL_WARNING, "tavrel_send_metadata:: cannot allocate a body of %d bytes",
+                   body_len);
         return RTMPERR_BUFF_TOO_LARGE;
     }
     std::memcpy(pkt.m_body, body, static_cast<size_t>(body_len));
@@ -73,9 +77,6 @@ extern "C" int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrat
         result = RTMP_SendPacket(ctx->rtmp, &pkt, ctx->is_rtmp_queue);
     }
     RTMPPacket_Free(&pkt);
-    if (result <= 0)
-        logger_log(ctx->logger, 900, "----------------- Failed to send: %d\n", result);
-    else
-        logger_log(ctx->logger, 900, "----------------- RTMP sent: %d\n", result);
+    log_send_outcome(ctx->logger, result);
     return result;
 }

@@ -3,13 +3,20 @@
 // connection's outgoing chunk size. Headers are built in the room in front
 // of the body and in front of each chunk, so a chunk and its header leave in
 // one write and no body bytes are copied (the tunnel aside).
-#include "RTMPDumpUtilInternal.h"
+#include "RTMPDumpUtil/chunk_writer.h"
+
+#include "RTMPDumpUtil.h"
+#include "RTMPDumpUtil/byte_order.h"
+#include "RTMPDumpUtil/invocation_queue.h"
+#include "RTMPDumpUtil/socket_writer.h"
 
 #include <librtmp/log.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+using namespace tavrel;
 
 namespace {
 
@@ -33,25 +40,13 @@ struct Variant {
 constexpr Variant kFull{"RTMP_SendPacket_v2", true};
 constexpr Variant kMin{"RTMP_SendPacket_min", false};
 
-char *put_be24(char *p, uint32_t v)
-{
-    p[0] = static_cast<char>(v >> 16);
-    p[1] = static_cast<char>(v >> 8);
-    p[2] = static_cast<char>(v);
-    return p + 3;
-}
-
-char *put_be32(char *p, uint32_t v)
-{
-    p[0] = static_cast<char>(v >> 24);
-    return put_be24(p + 1, v);
-}
-
 // Basic header: type in the top two bits; the id itself, or 0 / 1 for the
 // two- and three-byte forms whose extra bytes carry id - 64 low byte first.
+int basic_header_extra(int channel) { return channel <= 63 ? 0 : channel <= 319 ? 1 : 2; }
+
 int put_basic_header(char *p, uint8_t header_type, int channel)
 {
-    int c_size = channel <= 63 ? 0 : channel <= 319 ? 1 : 2;
+    int c_size = basic_header_extra(channel);
     uint8_t low = c_size == 0 ? static_cast<uint8_t>(channel) : static_cast<uint8_t>(c_size - 1);
     p[0] = static_cast<char>(header_type << 6 | low);
     if (c_size > 0)
@@ -129,146 +124,195 @@ void remember_invocation(RTMP *r, const RTMPPacket *pkt, int use_remote_call_que
     AV_queue(&r->m_methodCalls, &r->m_numCalls, &method, static_cast<int>(txn));
 }
 
+// Header compression. A type-2 header is never promoted to type 3: a new
+// message behind a type-3 header gets the previous *delta* added again by
+// the receiver, which is not what an equal absolute timestamp asks for (0,
+// 40, 40 would arrive as 0, 40, 80). Type 3 stays the caller's. True when
+// the header is relative to the previous message of the chunk stream.
+bool compress_header_type(const RTMPPacket *prev_pkt, RTMPPacket *pkt)
+{
+    const bool prev_pkt_isnt_large = prev_pkt && pkt->m_headerType != RTMP_PACKET_SIZE_LARGE;
+    if (prev_pkt_isnt_large && pkt->m_headerType == RTMP_PACKET_SIZE_MEDIUM &&
+        prev_pkt->m_nBodySize == pkt->m_nBodySize && prev_pkt->m_packetType == pkt->m_packetType)
+        pkt->m_headerType = RTMP_PACKET_SIZE_SMALL;
+    return prev_pkt_isnt_large;
+}
+
+// Room for the record of this message, before anything is written: a
+// message that went out is always recorded. *fresh_record is a new record
+// when the chunk stream has none yet.
+bool reserve_record(RTMP *r, int channel, const Variant &v, RTMPPacket **fresh_record)
+{
+    *fresh_record = nullptr;
+    if (ensure_channel_slot(r, channel)) {
+        if (r->m_vecChannelsOut[channel])
+            return true;
+        *fresh_record = static_cast<RTMPPacket *>(std::calloc(1, sizeof(RTMPPacket)));
+        if (*fresh_record)
+            return true;
+    }
+    RTMP_Log(RTMP_LOGERROR, "%s: no memory for chunk stream %d; nothing sent", v.name, channel);
+    return false;
+}
+
+// The headers of one message: the first chunk's, built where it is sent
+// from, and the continuation header in front of every later chunk.
+struct ChunkHeaders {
+    char local[kMaxHeaderLen];  // a bodiless message's first header
+    char *first;
+    int first_len;
+    char continuation[kMaxContinuationLen];
+    int continuation_len;
+};
+
+void build_headers(const RTMPPacket *pkt, uint32_t elapsed_ts, ChunkHeaders *h)
+{
+    const uint8_t type = pkt->m_headerType;
+    const int pkt_header_size = kPktHeaderSize[type];
+    const int channel = pkt->m_nChannel;
+    const bool is_elongated_ts = pkt_header_size > 1 && elapsed_ts >= kTimestampFieldMax;
+    h->first_len = pkt_header_size + basic_header_extra(channel) + (is_elongated_ts ? 4 : 0);
+
+    // The header ends where the body starts; a bodiless message builds it
+    // in a local buffer of the same shape.
+    char *header_end = pkt->m_body ? pkt->m_body : h->local + kMaxHeaderLen;
+    h->first = header_end - h->first_len;
+    char *p = h->first + put_basic_header(h->first, type, channel);
+    if (pkt_header_size > 1)
+        p += put_be24(p, is_elongated_ts ? kTimestampFieldMax : elapsed_ts);  // timestamp or its delta
+    if (pkt_header_size > 4) {
+        p += put_be24(p, pkt->m_nBodySize);               // message length
+        *p++ = static_cast<char>(pkt->m_packetType);      // message type
+    }
+    if (pkt_header_size > 8)
+        p += EncodeInt32LE(p, pkt->m_nInfoField2);         // message stream id
+    if (is_elongated_ts)
+        p += put_be32(p, elapsed_ts);                      // extended timestamp
+
+    // Receivers read the extended timestamp behind every continuation
+    // header of a message whose first header had one; without it every
+    // later byte of the message would be misread.
+    h->continuation_len = put_basic_header(h->continuation, RTMP_PACKET_SIZE_MINIMUM, channel);
+    if (is_elongated_ts)
+        h->continuation_len += put_be32(h->continuation + h->continuation_len, elapsed_ts);
+}
+
+// Through the tunnel every write is an HTTP request: a message of many
+// chunks is collected and sent as one. Without a buffer each piece is
+// written at once.
+struct Collector {
+    char *buf = nullptr;
+    size_t cap = 0;
+    size_t len = 0;
+};
+
+// false (logged) when the buffer cannot be had.
+bool begin_collecting(RTMP *r, const RTMPPacket *pkt, const ChunkHeaders &h, const Variant &v, Collector *c)
+{
+    if (!v.is_full || !is_http(r))
+        return true;
+    const uint32_t chunk_size = uint32_t(r->m_outChunkSize);
+    const uint32_t body_size = pkt->m_nBodySize;
+    const uint64_t num_chunks = (uint64_t(body_size) + chunk_size - 1) / chunk_size;
+    if (num_chunks <= 1)
+        return true;
+    c->cap = size_t(h.first_len) + body_size + size_t(num_chunks - 1) * size_t(h.continuation_len);
+    c->buf = static_cast<char *>(std::malloc(c->cap));
+    if (!c->buf) {
+        RTMP_Log(RTMP_LOGERROR, "%s: no memory to collect %u bytes; nothing sent", v.name, body_size);
+        return false;
+    }
+    return true;
+}
+
+// One header and its chunk, which lie back to back.
+bool put_piece(RTMP *r, Collector *c, const char *piece, size_t n, const Variant &v)
+{
+    if (!c->buf) {
+        int err = 0, closed = 0;
+        return WriteN_v2(r, piece, int(n), &err, &closed) != 0;
+    }
+    if (n > c->cap - c->len) {
+        RTMP_Log(RTMP_LOGERROR, "%s: collected message outgrew its buffer", v.name);
+        return false;
+    }
+    std::memcpy(c->buf + c->len, piece, n);
+    c->len += n;
+    return true;
+}
+
+// The collected message in one write, when the chunks went in (ok).
+bool finish_collecting(RTMP *r, Collector *c, bool ok, const Variant &v)
+{
+    if (!c->buf)
+        return ok;
+    if (ok && c->len != c->cap) {
+        RTMP_Log(RTMP_LOGERROR, "%s: collected %zu bytes, expected %zu", v.name, c->len, c->cap);
+        ok = false;
+    }
+    if (ok)
+        ok = WriteN_min(r, c->buf, int(c->len)) != 0;
+    std::free(c->buf);
+    c->buf = nullptr;
+    return ok;
+}
+
+// Each continuation header is written over the body bytes just in front of
+// its chunk, and those bytes are put back once the chunk has gone.
+bool write_chunks(RTMP *r, const RTMPPacket *pkt, const ChunkHeaders &h, Collector *c, const Variant &v)
+{
+    const uint32_t chunk_size = uint32_t(r->m_outChunkSize);
+    char *data = pkt->m_body;
+    uint32_t body_left = pkt->m_nBodySize;
+    char *header = h.first;
+    int hlen = h.first_len;
+    char saved[kMaxContinuationLen];
+    bool has_saved = false;
+    for (;;) {
+        const uint32_t take = body_left < chunk_size ? body_left : chunk_size;
+        RTMP_LogHexString(RTMP_LOGDEBUG2, reinterpret_cast<uint8_t *>(header), unsigned(hlen));
+        if (take > 0)
+            RTMP_LogHexString(RTMP_LOGDEBUG2, reinterpret_cast<uint8_t *>(data), take);
+        const bool ok = put_piece(r, c, header, size_t(hlen) + take, v);
+        if (has_saved) {
+            std::memcpy(header, saved, size_t(hlen));
+            has_saved = false;
+        }
+        if (!ok)
+            return false;
+        data += take;
+        body_left -= take;
+        if (body_left == 0)
+            return true;
+        header = data - h.continuation_len;
+        hlen = h.continuation_len;
+        std::memcpy(saved, header, size_t(hlen));
+        has_saved = true;
+        std::memcpy(header, h.continuation, size_t(hlen));
+    }
+}
+
 int send_packet(RTMP *r, RTMPPacket *pkt, int use_remote_call_queue, const Variant &v)
 {
     if (!r || !pkt || !acceptable(r, pkt, v))
         return 0;
     const int channel = pkt->m_nChannel;
     const RTMPPacket *prev_pkt = channel < r->m_channelsAllocatedOut ? r->m_vecChannelsOut[channel] : nullptr;
-
-    // Compression. A type-2 header is never promoted to type 3: a new
-    // message behind a type-3 header gets the previous *delta* added again
-    // by the receiver, which is not what an equal absolute timestamp asks
-    // for (0, 40, 40 would arrive as 0, 40, 80). Type 3 stays the caller's.
-    const bool prev_pkt_isnt_large = prev_pkt && pkt->m_headerType != RTMP_PACKET_SIZE_LARGE;
-    if (prev_pkt_isnt_large && pkt->m_headerType == RTMP_PACKET_SIZE_MEDIUM &&
-        prev_pkt->m_nBodySize == pkt->m_nBodySize && prev_pkt->m_packetType == pkt->m_packetType)
-        pkt->m_headerType = RTMP_PACKET_SIZE_SMALL;
-
+    const bool is_relative = compress_header_type(prev_pkt, pkt);
     if (pkt->m_headerType > 3) {
         RTMP_Log(RTMP_LOGERROR, "sanity failed!! trying to send header of type: 0x%02x.",
                  static_cast<unsigned>(pkt->m_headerType));
         return 0;
     }
-    const uint8_t type = pkt->m_headerType;
-    const int pkt_header_size = kPktHeaderSize[type];
-
-    // Room for the record of this message, before anything is written: a
-    // message that went out is always recorded.
-    if (!ensure_channel_slot(r, channel)) {
-        RTMP_Log(RTMP_LOGERROR, "%s: no memory for chunk stream %d; nothing sent", v.name, channel);
+    RTMPPacket *fresh_record;
+    if (!reserve_record(r, channel, v, &fresh_record))
         return 0;
-    }
-    RTMPPacket *fresh_record = nullptr;
-    if (!r->m_vecChannelsOut[channel]) {
-        fresh_record = static_cast<RTMPPacket *>(std::calloc(1, sizeof(RTMPPacket)));
-        if (!fresh_record) {
-            RTMP_Log(RTMP_LOGERROR, "%s: no memory for chunk stream %d; nothing sent", v.name, channel);
-            return 0;
-        }
-    }
 
-    const uint32_t prev_pkt_ts = prev_pkt_isnt_large ? prev_pkt->m_nTimeStamp : 0;
-    const uint32_t elapsed_ts = pkt->m_nTimeStamp - prev_pkt_ts;
-    const int c_size = channel <= 63 ? 0 : channel <= 319 ? 1 : 2;
-    const bool is_elongated_ts = pkt_header_size > 1 && elapsed_ts >= kTimestampFieldMax;
-    const int h_size = pkt_header_size + c_size + (is_elongated_ts ? 4 : 0);
-
-    // The header ends where the body starts; a bodiless message builds it
-    // in a local buffer of the same shape.
-    char local[kMaxHeaderLen];
-    char *header_end = pkt->m_body ? pkt->m_body : local + kMaxHeaderLen;
-    char *header = header_end - h_size;
-    char *p = header + put_basic_header(header, type, channel);
-    if (pkt_header_size > 1)
-        p = put_be24(p, is_elongated_ts ? kTimestampFieldMax : elapsed_ts);
-    if (pkt_header_size > 4) {
-        p = put_be24(p, pkt->m_nBodySize);
-        *p++ = static_cast<char>(pkt->m_packetType);
-    }
-    if (pkt_header_size > 8)
-        p += EncodeInt32LE(p, pkt->m_nInfoField2);
-    if (is_elongated_ts)
-        p = put_be32(p, elapsed_ts);
-
-    // Receivers read the extended timestamp behind every continuation
-    // header of a message whose first header had one; without it every
-    // later byte of the message would be misread.
-    char continuation[kMaxContinuationLen];
-    int cont_len = put_basic_header(continuation, RTMP_PACKET_SIZE_MINIMUM, channel);
-    if (is_elongated_ts)
-        cont_len = int(put_be32(continuation + cont_len, elapsed_ts) - continuation);
-
+    ChunkHeaders h;
+    build_headers(pkt, pkt->m_nTimeStamp - (is_relative ? prev_pkt->m_nTimeStamp : 0), &h);
     RTMP_Log(RTMP_LOGDEBUG2, "%s: fd=%d, size=%d", v.name, r->m_sb.sb_socket, int(pkt->m_nBodySize));
-
-    const uint32_t chunk_size = uint32_t(r->m_outChunkSize);
-    const uint32_t body_size = pkt->m_nBodySize;
-    // Through the tunnel every write is an HTTP request: a message of many
-    // chunks is collected and sent as one.
-    char *tbuf = nullptr;
-    size_t tbuf_cap = 0, tbuf_len = 0;
-    if (v.is_full && is_http(r)) {
-        uint64_t num_chunks = (uint64_t(body_size) + chunk_size - 1) / chunk_size;
-        if (num_chunks > 1) {
-            tbuf_cap = size_t(h_size) + body_size + size_t(num_chunks - 1) * size_t(cont_len);
-            tbuf = static_cast<char *>(std::malloc(tbuf_cap));
-            if (!tbuf) {
-                std::free(fresh_record);
-                RTMP_Log(RTMP_LOGERROR, "%s: no memory to collect %u bytes; nothing sent", v.name, body_size);
-                return 0;
-            }
-        }
-    }
-
-    bool ok = true;
-    char *data = pkt->m_body;
-    uint32_t body_left = body_size;
-    int hlen = h_size;
-    char saved[kMaxContinuationLen];  // body bytes under a continuation header
-    bool has_saved = false;
-    for (;;) {
-        uint32_t take = body_left < chunk_size ? body_left : chunk_size;
-        RTMP_LogHexString(RTMP_LOGDEBUG2, reinterpret_cast<uint8_t *>(header), unsigned(hlen));
-        if (take > 0)
-            RTMP_LogHexString(RTMP_LOGDEBUG2, reinterpret_cast<uint8_t *>(data), take);
-        size_t piece = size_t(hlen) + take;  // header and chunk lie back to back
-        if (tbuf) {
-            if (piece > tbuf_cap - tbuf_len) {
-                RTMP_Log(RTMP_LOGERROR, "%s: collected message outgrew its buffer", v.name);
-                ok = false;
-            } else {
-                std::memcpy(tbuf + tbuf_len, header, piece);
-                tbuf_len += piece;
-            }
-        } else {
-            int err = 0, closed = 0;
-            ok = WriteN_v2(r, header, int(piece), &err, &closed) != 0;
-        }
-        if (has_saved) {
-            std::memcpy(header, saved, size_t(hlen));
-            has_saved = false;
-        }
-        if (!ok)
-            break;
-        data += take;
-        body_left -= take;
-        if (body_left == 0)
-            break;
-        header = data - cont_len;
-        hlen = cont_len;
-        std::memcpy(saved, header, size_t(hlen));
-        has_saved = true;
-        std::memcpy(header, continuation, size_t(hlen));
-    }
-    if (tbuf) {
-        if (ok && tbuf_len != tbuf_cap) {
-            RTMP_Log(RTMP_LOGERROR, "%s: collected %zu bytes, expected %zu", v.name, tbuf_len, tbuf_cap);
-            ok = false;
-        }
-        if (ok)
-            ok = WriteN_min(r, tbuf, int(tbuf_len)) != 0;
-        std::free(tbuf);
-    }
+    Collector c;
+    const bool ok = begin_collecting(r, pkt, h, v, &c) && finish_collecting(r, &c, write_chunks(r, pkt, h, &c, v), v);
     if (!ok) {
         std::free(fresh_record);
         return 0;
@@ -276,7 +320,6 @@ int send_packet(RTMP *r, RTMPPacket *pkt, int use_remote_call_queue, const Varia
 
     if (v.is_full && pkt->m_packetType == RTMP_PACKET_TYPE_INVOKE)
         remember_invocation(r, pkt, use_remote_call_queue);
-
     RTMPPacket *record = fresh_record ? fresh_record : r->m_vecChannelsOut[channel];
     *record = *pkt;  // shallow: the body pointer, not the body
     r->m_vecChannelsOut[channel] = record;
@@ -287,53 +330,12 @@ int send_packet(RTMP *r, RTMPPacket *pkt, int use_remote_call_queue, const Varia
 
 extern "C" {
 
-int EncodeInt32LE(char *output, int nVal)
-{
-    uint32_t v = static_cast<uint32_t>(nVal);
-    output[0] = static_cast<char>(v);
-    output[1] = static_cast<char>(v >> 8);
-    output[2] = static_cast<char>(v >> 16);
-    output[3] = static_cast<char>(v >> 24);
-    return 4;
-}
+int EncodeInt32LE(char *output, int nVal) { return put_le32(output, static_cast<uint32_t>(nVal)); }
 
 int compute_pkt_header_size(const uint8_t pkt_header_type)
 {
     return pkt_header_type < 4 ? kPktHeaderSize[pkt_header_type] : 0;
 }
-
-void AV_queue_v2(RTMP_METHOD **vals, int *num, AVal *av, int txn)
-{
-    if (!vals || !num || !av || *num < 0 || av->av_len < 0 || (!av->av_val && av->av_len > 0))
-        return;
-    // The array grows in blocks of 16 entries, as librtmp's own queue does,
-    // so both may append to the same queue.
-    if (*num % 16 == 0) {
-        auto *grown = static_cast<RTMP_METHOD *>(std::realloc(*vals, sizeof(RTMP_METHOD) * size_t(*num + 16)));
-        if (!grown) {
-            RTMP_Log(RTMP_LOGERROR, "AV_queue_v2: no memory; %.*s not queued", av->av_len, av->av_val);
-            return;
-        }
-        *vals = grown;
-    }
-    // The reader prints the name as a C string and frees it.
-    auto *copy = static_cast<char *>(std::malloc(size_t(av->av_len) + 1));
-    if (!copy) {
-        RTMP_Log(RTMP_LOGERROR, "AV_queue_v2: no memory; %.*s not queued", av->av_len, av->av_val);
-        return;
-    }
-    if (av->av_len > 0)
-        std::memcpy(copy, av->av_val, size_t(av->av_len));
-    copy[av->av_len] = '\0';
-    RTMP_METHOD &entry = (*vals)[*num];
-    entry.name.av_val = copy;
-    entry.name.av_len = av->av_len;
-    entry.num = txn;
-    ++*num;
-}
-
-// librtmp keeps its own queue append private; ours does the same job.
-void AV_queue(RTMP_METHOD **vals, int *num, AVal *av, int txn) { AV_queue_v2(vals, num, av, txn); }
 
 int RTMP_SendPacket_v2(RTMP *r, RTMPPacket *pkt, const int use_remote_call_queue)
 {

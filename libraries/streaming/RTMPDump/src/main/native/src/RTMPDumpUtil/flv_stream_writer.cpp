@@ -1,6 +1,11 @@
 // FLV stream writer: FLV tags in, one RTMP message per tag out, assembled
 // in the connection's write packet (m_write) and sent with librtmp's sender.
-#include "RTMPDumpUtilInternal.h"
+#include "RTMPDumpUtil/flv_stream_writer.h"
+
+#include "Quorlen.h"
+#include "RTMPDumpUtil.h"
+#include "RTMPDumpUtil/byte_order.h"
+#include "RTMPDumpUtil/counted_text.h"
 
 #include <librtmp/log.h>
 
@@ -8,32 +13,33 @@
 #include <mutex>
 #include <unordered_map>
 
+extern "C" const AVal av_setDataFrame = AV_LITERAL("setDataFrame");
+
+using namespace tavrel;
+
 namespace {
 
-constexpr int kFileHeaderLen = 13;  // "FLV", version, flags, offset, first previous tag size
-constexpr int kTagHeaderLen = 11;
-constexpr int kTrailerLen = 4;      // previous tag size
-constexpr uint8_t kTagAudio = 8, kTagVideo = 9, kTagScript = 18;
+constexpr int kFileHeaderLen = FLV_FILE_HEADER_LEN;
+constexpr int kTagHeaderLen = FLV_TAG_HEADER_LEN;
+constexpr int kTrailerLen = FLV_PREV_TAG_SIZE_LEN;
 
 // "setDataFrame" as an AMF0 string: marker, 16-bit length, 12 characters.
 constexpr uint32_t kScriptPrefixLen = 3 + 12;
 
 bool is_file_header(const char *p) { return p[0] == 'F' && p[1] == 'L' && p[2] == 'V'; }
 
-uint32_t be24(const uint8_t *p) { return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
-
 // Fills m_write's header fields from an 11-byte FLV tag header.
 void parse_tag_header(RTMPPacket *pkt, const uint8_t *h)
 {
     pkt->m_packetType = h[0];
-    pkt->m_nBodySize = be24(h + 1);
-    pkt->m_nTimeStamp = be24(h + 4) | uint32_t(h[7]) << 24;  // bits 23..0, then 31..24
+    pkt->m_nBodySize = get_be24(h + 1);
+    pkt->m_nTimeStamp = get_be24(h + 4) | uint32_t(h[7]) << 24;  // bits 23..0, then 31..24
     // Bytes 8..10, the stream id, are not used: the connection's stream is.
-    bool is_info = pkt->m_packetType == kTagScript;
-    bool is_av = pkt->m_packetType == kTagAudio || pkt->m_packetType == kTagVideo;
+    bool is_info = pkt->m_packetType == FLV_TAG_TYPE_SCRIPT;
+    bool is_video = pkt->m_packetType == FLV_TAG_TYPE_VIDEO;
+    bool is_av = pkt->m_packetType == FLV_TAG_TYPE_AUDIO || is_video;
     bool is_first_av = is_av && pkt->m_nTimeStamp == 0;
-    pkt->m_headerType = (pkt->m_packetType == kTagVideo || is_first_av || is_info) ? RTMP_PACKET_SIZE_LARGE
-                                                                                     : RTMP_PACKET_SIZE_MEDIUM;
+    pkt->m_headerType = (is_video || is_first_av || is_info) ? RTMP_PACKET_SIZE_LARGE : RTMP_PACKET_SIZE_MEDIUM;
     if (is_info)
         pkt->m_nBodySize += kScriptPrefixLen;
 }
@@ -45,7 +51,7 @@ bool begin_body(RTMPPacket *pkt)
     if (!RTMPPacket_Alloc(pkt, pkt->m_nBodySize))
         return false;
     pkt->m_nBytesRead = 0;
-    if (pkt->m_packetType == kTagScript) {
+    if (pkt->m_packetType == FLV_TAG_TYPE_SCRIPT) {
         // librtmp's encoder asks for room for a long string's 4-byte length
         // too, more than the body of a script tag with under 2 data bytes
         // has: encode aside, then copy the 15 bytes.
@@ -69,8 +75,8 @@ bool begin_body(RTMPPacket *pkt)
 // chunk stream: such tags are not sent.
 bool is_sendable(const RTMPPacket *pkt)
 {
-    bool flv_type = pkt->m_packetType == kTagAudio || pkt->m_packetType == kTagVideo ||
-                    pkt->m_packetType == kTagScript;
+    bool flv_type = pkt->m_packetType == FLV_TAG_TYPE_AUDIO || pkt->m_packetType == FLV_TAG_TYPE_VIDEO ||
+                    pkt->m_packetType == FLV_TAG_TYPE_SCRIPT;
     return flv_type && pkt->m_nBodySize <= 0xFFFFFF;
 }
 
@@ -87,12 +93,111 @@ bool send_body(RTMP *r, RTMPPacket *pkt)
 // connection is in the map only while such a piece is pending.
 struct Pending {
     uint8_t head[kFileHeaderLen + kTagHeaderLen];
-    int head_len = 0;      // bytes of head collected
+    int head_len = 0;   // bytes of head collected
     int skip_left = 0;  // bytes still to skip: a trailer, or a refused tag
+
+    bool is_empty() const { return head_len == 0 && skip_left == 0; }
 };
 
 std::mutex pending_mutex;
 std::unordered_map<const RTMP *, Pending> pending_by_rtmp;
+
+Pending take_pending(const RTMP *r)
+{
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    Pending pending;
+    auto it = pending_by_rtmp.find(r);
+    if (it != pending_by_rtmp.end()) {
+        pending = it->second;
+        pending_by_rtmp.erase(it);
+    }
+    return pending;
+}
+
+void keep_pending(const RTMP *r, const Pending &pending)
+{
+    if (pending.is_empty())
+        return;
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    pending_by_rtmp[r] = pending;
+}
+
+// What is left of one RTMP_Write_fix call's bytes.
+struct Input {
+    const char *p;
+    int left;
+
+    int take(int want) const { return want < left ? want : left; }
+    void skip(int n)
+    {
+        p += n;
+        left -= n;
+    }
+};
+
+// Collects the tag header, behind a file header when the first three bytes
+// say "FLV" (they may come in pieces too). The whole header, or null when
+// its rest comes with the next call.
+const uint8_t *collect_head(Pending *pending, Input *in)
+{
+    auto head_wanted = [pending] {
+        bool file = pending->head_len >= 3 && is_file_header(reinterpret_cast<const char *>(pending->head));
+        return kTagHeaderLen + (file ? kFileHeaderLen : 0);
+    };
+    int want = head_wanted();
+    for (;;) {
+        int n = in->take(want - pending->head_len);
+        std::memcpy(pending->head + pending->head_len, in->p, static_cast<size_t>(n));
+        pending->head_len += n;
+        in->skip(n);
+        if (head_wanted() == want)
+            break;
+        want = head_wanted();  // "FLV" just completed: a file header leads
+    }
+    if (pending->head_len < want)
+        return nullptr;
+    pending->head_len = 0;
+    return pending->head + (want > kTagHeaderLen ? kFileHeaderLen : 0);
+}
+
+// Starts the tag whose header is h: 1 with its body ready, 0 when the tag
+// is not sent and is skipped, -1 when the body cannot be allocated.
+int begin_tag(RTMPPacket *pkt, const uint8_t *h, Pending *pending)
+{
+    parse_tag_header(pkt, h);
+    if (!is_sendable(pkt)) {
+        RTMP_Log(RTMP_LOGWARNING, "%s, tag of type %d and %u bytes is not sent", "RTMP_Write_fix", pkt->m_packetType,
+                 get_be24(h + 1));
+        pending->skip_left = static_cast<int>(get_be24(h + 1)) + kTrailerLen;
+        return 0;
+    }
+    if (!begin_body(pkt)) {
+        RTMP_Log(RTMP_LOGDEBUG, "%s, failed to allocate packet", "RTMP_Write_fix");
+        return -1;
+    }
+    return 1;
+}
+
+// Copies what the call holds of the tag's data; true once it is all there.
+bool fill_tag(RTMPPacket *pkt, Input *in)
+{
+    uint32_t room = pkt->m_nBodySize - pkt->m_nBytesRead;
+    uint32_t n = static_cast<uint32_t>(in->left) < room ? static_cast<uint32_t>(in->left) : room;
+    std::memcpy(pkt->m_body + pkt->m_nBytesRead, in->p, n);
+    pkt->m_nBytesRead += n;
+    in->skip(static_cast<int>(n));
+    return pkt->m_nBytesRead == pkt->m_nBodySize;
+}
+
+// Skips the previous tag size. When the call ends inside it, the rest is
+// skipped at the start of the next call, so every byte of this one counts
+// as taken.
+void skip_trailer(Pending *pending, Input *in)
+{
+    const int n = in->take(kTrailerLen);
+    pending->skip_left = kTrailerLen - n;
+    in->skip(n);
+}
 
 }  // namespace
 
@@ -118,31 +223,31 @@ int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *logger)
     p += kTagHeaderLen;
     left -= kTagHeaderLen;
 
-    logger_log(logger, 500, "RTMP_Write_v2 - 0:: ");
+    logger_log(logger, OSTREL_FINE, "RTMP_Write_v2 - 0:: ");
     pprint_pkt(logger, pkt);
 
     // Sending a tag whose data is not all here would put whatever the heap
     // holds on the wire.
-    uint32_t data_len = pkt->m_nBodySize - (pkt->m_packetType == kTagScript ? kScriptPrefixLen : 0);
+    uint32_t data_len = pkt->m_nBodySize - (pkt->m_packetType == FLV_TAG_TYPE_SCRIPT ? kScriptPrefixLen : 0);
     if (static_cast<uint32_t>(left) < data_len) {
-        logger_log(logger, 900, "%s, tag data is %d bytes, its header announces %u", "RTMP_Write_v2", left,
-                   data_len);
+        logger_log(logger, OSTREL_WARNING, "%s, tag data is %d bytes, its header announces %u", "RTMP_Write_v2",
+                   left, data_len);
         return -1;
     }
     if (!is_sendable(pkt)) {
-        logger_log(logger, 900, "%s, tag of type %d and %u bytes is not sent", "RTMP_Write_v2", pkt->m_packetType,
-                   data_len);
+        logger_log(logger, OSTREL_WARNING, "%s, tag of type %d and %u bytes is not sent", "RTMP_Write_v2",
+                   pkt->m_packetType, data_len);
         return -1;
     }
     if (!begin_body(pkt)) {
-        logger_log(logger, 500, "%s, failed to allocate packet", "RTMP_Write_v2");
+        logger_log(logger, OSTREL_FINE, "%s, failed to allocate packet", "RTMP_Write_v2");
         return -2;
     }
     std::memcpy(pkt->m_body + pkt->m_nBytesRead, p, data_len);
     pkt->m_nBytesRead += data_len;
     left -= static_cast<int>(data_len);
 
-    logger_log(logger, 500, "RTMP_Write_v2 - 1:: ");
+    logger_log(logger, OSTREL_FINE, "RTMP_Write_v2 - 1:: ");
     pprint_pkt(logger, pkt);
 
     if (!send_body(r, pkt))
@@ -159,102 +264,43 @@ int RTMP_Write_fix(RTMP *r, const char *buf, int size)
     pkt->m_nChannel = 4;
     pkt->m_nInfoField2 = r->m_stream_id;
 
-    Pending pending;
-    {
-        std::lock_guard<std::mutex> lock(pending_mutex);
-        auto it = pending_by_rtmp.find(r);
-        if (it != pending_by_rtmp.end()) {
-            pending = it->second;
-            pending_by_rtmp.erase(it);
-        }
-    }
+    Pending pending = take_pending(r);
     // A tag is under way exactly while its body exists: a body released
     // behind our back (RTMPPacket_Free leaves m_nBytesRead) starts afresh.
     bool in_tag = pkt->m_body != nullptr;
     // A call too short for a tag header, at a tag boundary with nothing
     // pending: refuse it whole so that the caller hands it in again later.
-    if (!in_tag && pending.head_len == 0 && pending.skip_left == 0 && size <= 10)
+    if (!in_tag && pending.is_empty() && size <= 10)
         return 0;
 
-    const char *p = buf;
-    int s2 = size;
-    int result = 0;
-    while (s2 > 0) {
+    Input in{buf, size};
+    while (in.left > 0) {
         if (pending.skip_left > 0) {
-            int n = s2 < pending.skip_left ? s2 : pending.skip_left;
+            const int n = in.take(pending.skip_left);
             pending.skip_left -= n;
-            p += n;
-            s2 -= n;
+            in.skip(n);
             continue;
         }
         if (!in_tag) {
-            // Collect the tag header, behind a file header when the first
-            // three bytes say "FLV" (they may come in pieces too).
-            auto head_wanted = [&pending] {
-                bool file = pending.head_len >= 3 && is_file_header(reinterpret_cast<const char *>(pending.head));
-                return kTagHeaderLen + (file ? kFileHeaderLen : 0);
-            };
-            int want = head_wanted();
-            for (;;) {
-                int n = want - pending.head_len;
-                if (n > s2)
-                    n = s2;
-                std::memcpy(pending.head + pending.head_len, p, static_cast<size_t>(n));
-                pending.head_len += n;
-                p += n;
-                s2 -= n;
-                if (head_wanted() == want)
-                    break;
-                want = head_wanted();  // "FLV" just completed: a file header leads
-            }
-            if (pending.head_len < want)
+            const uint8_t *h = collect_head(&pending, &in);
+            if (!h)
                 break;  // the rest of the header comes with the next call
-            const uint8_t *h = pending.head + (want > kTagHeaderLen ? kFileHeaderLen : 0);
-            pending.head_len = 0;
-            parse_tag_header(pkt, h);
-            if (!is_sendable(pkt)) {
-                RTMP_Log(RTMP_LOGWARNING, "%s, tag of type %d and %u bytes is not sent", "RTMP_Write_fix",
-                         pkt->m_packetType, be24(h + 1));
-                pending.skip_left = static_cast<int>(be24(h + 1)) + kTrailerLen;
-                continue;
-            }
-            if (!begin_body(pkt)) {
-                RTMP_Log(RTMP_LOGDEBUG, "%s, failed to allocate packet", "RTMP_Write_fix");
+            const int begun = begin_tag(pkt, h, &pending);
+            if (begun < 0)
                 return 0;
-            }
+            if (begun == 0)
+                continue;
             in_tag = true;
         }
-        uint32_t room = pkt->m_nBodySize - pkt->m_nBytesRead;
-        uint32_t n = static_cast<uint32_t>(s2) < room ? static_cast<uint32_t>(s2) : room;
-        std::memcpy(pkt->m_body + pkt->m_nBytesRead, p, n);
-        pkt->m_nBytesRead += n;
-        p += n;
-        s2 -= static_cast<int>(n);
-        if (pkt->m_nBytesRead == pkt->m_nBodySize) {
+        if (fill_tag(pkt, &in)) {
             in_tag = false;
-            if (!send_body(r, pkt)) {
-                result = -1;
-                break;
-            }
-            // Skip the previous tag size. When the call ends inside it, the
-            // rest is skipped at the start of the next call, so every byte
-            // of this one counts as taken.
-            if (s2 < kTrailerLen) {
-                pending.skip_left = kTrailerLen - s2;
-                s2 = 0;
-            } else {
-                p += kTrailerLen;
-                s2 -= kTrailerLen;
-            }
+            if (!send_body(r, pkt))
+                return -1;
+            skip_trailer(&pending, &in);
         }
     }
-    if (result == 0 && (pending.head_len > 0 || pending.skip_left > 0)) {
-        std::lock_guard<std::mutex> lock(pending_mutex);
-        pending_by_rtmp[r] = pending;
-    }
-    if (result < 0)
-        return result;
-    return size + s2;
+    keep_pending(r, pending);
+    return size + in.left;
 }
 
 void flv_stream_writer_forget(RTMP *r)

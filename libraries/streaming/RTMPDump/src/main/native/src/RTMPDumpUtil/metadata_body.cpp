@@ -1,14 +1,13 @@
 // The AMF0 onMetaData body that describes the published stream.
-#include "RTMPDumpUtilInternal.h"
+#include "RTMPDumpUtil.h"
+#include "RTMPDumpUtil/counted_text.h"
+#include "RTMPDumpUtil/flv_stream_writer.h"
 
 #include <cstring>
 
-
-extern "C" const AVal av_setDataFrame = {const_cast<char *>("setDataFrame"), 12};
-
 namespace {
 
-const AVal av_onMetaData = {const_cast<char *>("onMetaData"), 10};
+const AVal av_onMetaData = AV_LITERAL("onMetaData");
 
 // The encoders write at *enc and advance it. librtmp's AMF encoders return
 // null when the item does not fit; that null then sticks, so the caller
@@ -50,7 +49,7 @@ extern "C" int write_metadata(uint8_t *out, size_t out_len, int include_setDataF
                               int v_bitrate, int v_framerate, int a_bitrate, int a_sample_rate,
                               int a_sample_size_b, int a_num_ch, Logger *logger)
 {
-    logger_log(logger, 500,
+    logger_log(logger, OSTREL_FINE,
                "\n\nwrite_metadata:: out_len:%d, w:%d, h:%d, v bitrate:%d, v framerate:%d, a bitrate:%d, a sample "
                "rate:%d, a sample size [b]:%d, a # ch:%d\n\n",
                static_cast<int>(out_len), w, h, v_bitrate, v_framerate, a_bitrate, a_sample_rate, a_sample_size_b,
@@ -85,7 +84,7 @@ extern "C" int write_metadata(uint8_t *out, size_t out_len, int include_setDataF
 
     size_t body_len = static_cast<size_t>(enc - work);
     if (!out || out_len < body_len) {
-        logger_log(logger, 900, "Metadata is too long for output buffer:: body len:%lu, out len:%lu",
+        logger_log(logger, OSTREL_WARNING, "Metadata is too long for output buffer:: body len:%lu, out len:%lu",
                    static_cast<unsigned long>(body_len), static_cast<unsigned long>(out_len));
         return -1;
     }

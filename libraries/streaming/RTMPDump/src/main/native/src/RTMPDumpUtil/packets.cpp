@@ -66,7 +66,7 @@ void pprint_pkt(Logger *logger, RTMPPacket *pkt)
 {
     if (!pkt)
         return;
-    logger_log(logger, 500,
+    logger_log(logger, OSTREL_FINE,
                "pprint_pkt:: header_type:%d, pkt_type:%d, has_abs_ts:%d, ch:%d, ts:%u [Ms], info_field:%d, "
                "body_size:%u, read:%u, body:%p, chunk:%p\n",
                pkt->m_headerType, pkt->m_packetType, pkt->m_hasAbsTimestamp, pkt->m_nChannel, pkt->m_nTimeStamp,

@@ -1,6 +1,10 @@
 // Publisher authentication: the token a publisher appends to its application
 // name and tcUrl when a server demands authmod=adobe or authmod=llnw.
-#include "RTMPDumpUtilInternal.h"
+#include "RTMPDumpUtil/publisher_auth.h"
+
+#include "RTMPDumpUtil/counted_text.h"
+
+#include <librtmp/log.h>
 
 #include <openssl/bio.h>
 #include <openssl/buffer.h>
@@ -29,9 +33,9 @@ struct Text {
 
 Text text_of(const AVal *av)
 {
-    if (!av || !av->av_val || av->av_len <= 0)
+    if (!av)
         return {"", 0};
-    return {av->av_val, av->av_len};
+    return {tavrel::av_text(*av), tavrel::av_text_len(*av)};
 }
 
 bool contains(Text hay, const char *needle)
@@ -88,12 +92,11 @@ uint32_t random_u32()
 
 int make_token(AVal *pub_token, const std::string &token)
 {
-    char *text = static_cast<char *>(std::malloc(token.size() + 1));
+    char *text = tavrel::owned_text(token.data(), token.size());
     if (!text) {
         RTMP_Log(RTMP_LOGERROR, "%s, out of memory for the token", kFn);
         return -2;
     }
-    std::memcpy(text, token.c_str(), token.size() + 1);
     pub_token->av_val = text;
     pub_token->av_len = static_cast<int>(token.size());
     return 1;
@@ -260,8 +263,8 @@ extern "C" {
 
 int PublisherAuth_v2(RTMP *r, AVal *description, AVal *username, AVal *password, AVal *pubToken)
 {
-    static const AVal av_authmod_adobe = {const_cast<char *>("authmod=adobe"), 13};
-    static const AVal av_authmod_llnw = {const_cast<char *>("authmod=llnw"), 12};
+    static const AVal av_authmod_adobe = AV_LITERAL("authmod=adobe");
+    static const AVal av_authmod_llnw = AV_LITERAL("authmod=llnw");
 
     const Text desc = text_of(description);
     const bool is_authmod_adobe = contains(desc, av_authmod_adobe.av_val);

@@ -1,7 +1,9 @@
 // Socket writer: the bottom of the alternative output path. Raw bytes onto
 // the connection librtmp opened (plain TCP, TLS, or the RTMPT tunnel), RC4
 // applied first on encrypted links, send errors sorted into retry and close.
-#include "RTMPDumpUtilInternal.h"
+#include "RTMPDumpUtil/socket_writer.h"
+
+#include "RTMPDumpUtil.h"
 
 #include <librtmp/log.h>
 

@@ -1,6 +1,8 @@
 // Tunnel writer: on an RTMPT link every write is one HTTP POST, header and
 // body over the link's plain or TLS socket.
-#include "RTMPDumpUtilInternal.h"
+#include "RTMPDumpUtil/socket_writer.h"
+
+#include "RTMPDumpUtil.h"
 
 #include <librtmp/log.h>
 

@@ -36,7 +36,7 @@ public record MediaSample(Kind kind, long dts, long pts, long dtsMs, long ptsMs,
         data = data.slice().asReadOnlyBuffer();
     }
 
-    /** The sample's size in bytes (as ffprobe's packet size for MP4 and FLV files). */
+    /** The sample's size in bytes: ffprobe's packet size, for files with 4-byte NAL unit lengths as FFmpeg makes. */
     public int size() {
         return data.remaining();
     }

@@ -22,12 +22,10 @@ final class SampleTable {
     private final long constantSize;
     private final long count;
 
+    private final Runs deltas;
+    private final Runs offsets;
     private long index;
-    private int sttsAt = -1;
-    private long sttsLeft;
     private long decode;
-    private int cttsAt = -1;
-    private long cttsLeft;
     private int stscAt;
     private long chunk = -1;
     private long leftInChunk;
@@ -45,6 +43,29 @@ final class SampleTable {
         }
     }
 
+    /** Walks a table of (sample count, value) runs, as stts and ctts are, one sample at a time. */
+    private final class Runs {
+        private final Table table;
+        private long entry = -1;
+        private long left;
+
+        Runs(Table table) {
+            this.table = table;
+        }
+
+        /** The entry that holds the next sample. */
+        long next() throws MediaFormatException {
+            while (left == 0) {
+                if (++entry >= table.n) {
+                    throw table.box.error("covers " + index + " of " + count + " samples");
+                }
+                left = table.uintAt(entry, 0);
+            }
+            left--;
+            return entry;
+        }
+    }
+
     SampleTable(Source source, Box stbl) throws IOException {
         this.source = source;
         this.stbl = stbl;
@@ -57,6 +78,8 @@ final class SampleTable {
         chunks = co64 ? table(co, 8, 8) : table(stbl.need("stco"), 8, 4);
         Box stssBox = stbl.child("stss");
         stss = stssBox == null ? null : table(stssBox, 8, 4);
+        deltas = new Runs(stts);
+        offsets = ctts == null ? null : new Runs(ctts);
         Box stsz = stbl.child("stsz");
         if (stsz == null) {
             throw stbl.child("stz2") != null ? stbl.error("compact sample sizes (stz2) are not supported")
@@ -140,8 +163,9 @@ final class SampleTable {
         if (index == count) {
             return null;
         }
-        long delta = nextDelta();
-        long composition = nextComposition();
+        long delta = stts.uintAt(deltas.next(), 1);
+        // Offsets are read signed in both versions of ctts: version 0 values past 2^31 are writers' negative ones.
+        long composition = offsets == null ? 0 : ctts.intAt(offsets.next(), 1);
         nextChunkIfNeeded();
         long size = sizes == null ? constantSize : sizes.uintAt(index, 0);
         if (size == 0) {
@@ -154,32 +178,6 @@ final class SampleTable {
         leftInChunk--;
         index++;
         return e;
-    }
-
-    private long nextDelta() throws MediaFormatException {
-        while (sttsLeft == 0) {
-            if (++sttsAt >= stts.n) {
-                throw stts.box.error("covers " + index + " of " + count + " samples");
-            }
-            sttsLeft = stts.uintAt(sttsAt, 0);
-        }
-        sttsLeft--;
-        return stts.uintAt(sttsAt, 1);
-    }
-
-    private long nextComposition() throws MediaFormatException {
-        if (ctts == null) {
-            return 0;
-        }
-        while (cttsLeft == 0) {
-            if (++cttsAt >= ctts.n) {
-                throw ctts.box.error("covers " + index + " of " + count + " samples");
-            }
-            cttsLeft = ctts.uintAt(cttsAt, 0);
-        }
-        cttsLeft--;
-        // Read signed in both versions: version 0 offsets past 2^31 are writers' negative ones.
-        return ctts.intAt(cttsAt, 1);
     }
 
     private void nextChunkIfNeeded() throws MediaFormatException {

@@ -66,7 +66,8 @@ class ReaderFuzzTest {
                     fail(keep(input, name, seed) + " did not finish in 10 s");
                 } catch (ExecutionException e) {
                     if (!(e.getCause() instanceof MediaFormatException)) {
-                        throw new AssertionError(keep(input, name, seed) + " failed with " + e.getCause(), e.getCause());
+                        throw new AssertionError(keep(input, name, seed) + " failed with " + e.getCause(),
+                                e.getCause());
                     }
                     failures++;
                 }

@@ -59,6 +59,8 @@ class ReaderTest {
                 new Made("moof-based.mp4", false, "-i", "IN", "-c", "copy", "-movflags",
                         "frag_keyframe+empty_moov+default_base_moof", "OUT"),
                 new Made("edited.mp4", false, "-ss", "0.5", "-i", "IN", "-c", "copy", "OUT"),
+                new Made("delayed.mp4", false, "-itsoffset", "0.5", "-i", "IN", "-i", "IN", "-map", "0:v", "-map",
+                        "1:a", "-c", "copy", "OUT"), // an empty edit before the video
                 new Made("negative-ctts.mp4", false, "-i", "IN", "-c", "copy", "-movflags", "negative_cts_offsets",
                         "OUT"),
                 new Made("negative-trun.mp4", true, "-i", "IN", "-c", "copy", "-movflags",

@@ -38,18 +38,13 @@ final class Mp4Reader {
 
         Mp4Codecs.Video v = video == null ? null : Mp4Codecs.video(video.stbl.need("stsd"));
         Mp4Codecs.Audio a = audio == null ? null : Mp4Codecs.audio(audio.stbl.need("stsd"));
+        Reading vr = video == null ? Reading.NONE : reading(source, video, v.lengthSize(), trex);
+        Reading ar = audio == null ? Reading.NONE : reading(source, audio, 0, trex);
         List<TrackCursor> cursors = new ArrayList<>();
-        SampleTable vTable = video == null ? null : new SampleTable(source, video.stbl);
-        SampleTable aTable = audio == null ? null : new SampleTable(source, audio.stbl);
-        Mp4Samples vs = video == null ? null : samples(source, video, v.lengthSize(), vTable, trex);
-        Mp4Samples as = audio == null ? null : samples(source, audio, 0, aTable, trex);
-        Stats vStats = vs == null ? Stats.NONE : stats(video, vTable, vs);
-        Stats aStats = as == null ? Stats.NONE : stats(audio, aTable, as);
-        if (vs != null) {
-            cursors.add(vs);
-        }
-        if (as != null) {
-            cursors.add(as);
+        for (Reading r : List.of(vr, ar)) {
+            if (r.samples != null) {
+                cursors.add(r.samples);
+            }
         }
         long durationMs = Millis.orZero(movieClock[1], movieClock[0]);
         if (durationMs == 0 && mvex != null && mvex.child("mehd") != null) {
@@ -58,9 +53,9 @@ final class Mp4Reader {
             durationMs = Millis.orZero(d, movieClock[0]);
         }
         MediaInfo info = new MediaInfo(mvex == null ? MediaInfo.Format.MP4 : MediaInfo.Format.FRAGMENTED_MP4,
-                v == null ? 0 : v.width(), v == null ? 0 : v.height(), vStats.rate,
-                vStats.bitrate > 0 ? vStats.bitrate : v == null ? 0 : v.avgBitrate(),
-                aStats.bitrate > 0 ? aStats.bitrate : a == null ? 0 : a.avgBitrate(),
+                v == null ? 0 : v.width(), v == null ? 0 : v.height(), vr.rate,
+                vr.bitrate > 0 ? vr.bitrate : v == null ? 0 : v.avgBitrate(),
+                ar.bitrate > 0 ? ar.bitrate : a == null ? 0 : a.avgBitrate(),
                 a == null ? 0 : a.sampleRate(), a == null ? 0 : a.channels(), durationMs,
                 video == null ? 0 : video.timescale, audio == null ? 0 : audio.timescale);
         return new Opened(info, v == null ? null : v.config(), a == null ? null : a.config(),
@@ -91,25 +86,26 @@ final class Mp4Reader {
         return trex;
     }
 
-    private static Mp4Samples samples(Source source, Mp4Track t, int lengthSize, SampleTable table,
-            Map<Long, Fragments.Defaults> trex) throws IOException {
-        Fragments fragments = trex == null ? null : new Fragments(source, t.id, trex, table.endDecode());
-        return new Mp4Samples(source, t, lengthSize, table, fragments);
+    /** A track ready to read, with its average frame rate and bit rate. */
+    private record Reading(Mp4Samples samples, double rate, long bitrate) {
+        static final Reading NONE = new Reading(null, 0, 0);
     }
 
-    /** A track's average frame rate and bit rate. */
-    private record Stats(double rate, long bitrate) {
-        static final Stats NONE = new Stats(0, 0);
-    }
-
-    /** From the sample table's totals; for fragments, whose totals are not known up front, from the first sample. */
-    private static Stats stats(Mp4Track t, SampleTable table, Mp4Samples samples) throws IOException {
+    /**
+     * The track's samples: its sample table, then its fragments. The rates come from the table's totals; for
+     * fragments, whose totals are not known up front, the frame rate comes from the first sample's duration.
+     */
+    private static Reading reading(Source source, Mp4Track t, int lengthSize, Map<Long, Fragments.Defaults> trex)
+            throws IOException {
+        SampleTable table = new SampleTable(source, t.stbl);
+        Fragments fragments = trex == null ? null : new Fragments(source, t.id, trex, table.duration());
+        Mp4Samples samples = new Mp4Samples(source, t, lengthSize, table, fragments);
         long duration = table.duration();
         if (table.count() > 0 && duration > 0) {
-            return new Stats((double) table.count() * t.timescale / duration,
+            return new Reading(samples, (double) table.count() * t.timescale / duration,
                     Math.round(table.bytes() * 8.0 * t.timescale / duration));
         }
         long first = samples.nextDuration();
-        return new Stats(first > 0 ? (double) t.timescale / first : 0, 0);
+        return new Reading(samples, first > 0 ? (double) t.timescale / first : 0, 0);
     }
 }

@@ -129,7 +129,7 @@ final class SampleTable {
         return min;
     }
 
-    /** The sum of the sample durations; fails when it overflows. */
+    /** The sum of the sample durations (the decoding time after the last sample); fails when it overflows. */
     long duration() throws MediaFormatException {
         long sum = 0;
         long left = count;
@@ -151,11 +151,6 @@ final class SampleTable {
             sum += sizes.uintAt(i, 0);
         }
         return sum;
-    }
-
-    /** The decoding time after the last sample: where fragments go on from. */
-    long endDecode() throws MediaFormatException {
-        return duration();
     }
 
     /** The next sample, or null after the last. */

@@ -38,12 +38,29 @@ public final class Probe {
         return out;
     }
 
+    /** The CRC-32 of each packet's bytes of the first video ('v') or audio ('a') stream, as 8 hex digits. */
+    public static List<String> crcs(Path path, char kind) throws IOException, InterruptedException {
+        List<String> out = new ArrayList<>();
+        for (String line : run("ffprobe", "-v", "error", "-select_streams", String.valueOf(kind), "-show_entries",
+                "packet=data_hash", "-show_data_hash", "CRC32", "-of", "csv=p=0", path.toString())) {
+            out.add(line.substring(line.indexOf(':') + 1, line.indexOf(':') + 9));
+        }
+        return out;
+    }
+
     /** The stream's time base as {num, den}. */
     public static long[] timeBase(Path path, char kind) throws IOException, InterruptedException {
         List<String> lines = run("ffprobe", "-v", "error", "-select_streams", String.valueOf(kind), "-show_entries",
                 "stream=time_base", "-of", "csv=p=0", path.toString());
         String[] f = lines.get(0).split("/");
         return new long[] {Long.parseLong(f[0]), Long.parseLong(f[1])};
+    }
+
+    /** Runs FFmpeg quietly with the given arguments (overwriting outputs), failing when it fails. */
+    public static void ffmpeg(String... args) throws IOException, InterruptedException {
+        List<String> command = new ArrayList<>(List.of("ffmpeg", "-nostdin", "-y", "-v", "error"));
+        command.addAll(List.of(args));
+        run(command.toArray(new String[0]));
     }
 
     private static long number(String s) {

@@ -26,6 +26,7 @@
 #pragma weak tavrel_send_aac_data
 #pragma weak tavrel_send_h264_header
 #pragma weak tavrel_send_h264_nals
+#pragma weak tavrel_set_chunk_size
 
 namespace bench {
 
@@ -380,6 +381,12 @@ public:
         }
     }
     RTMP *rtmp() override { return ctx_ ? ctx_->rtmp : nullptr; }
+    bool set_chunk_size(int chunk_size) override
+    {
+        if (chunk_size == 128 || &tavrel_set_chunk_size == nullptr)
+            return Contender::set_chunk_size(chunk_size);
+        return tavrel_set_chunk_size(ctx_, chunk_size) == RTMPERR_OK;
+    }
     RTMPDumpCtx *ctx() { return ctx_; }
 
 private:

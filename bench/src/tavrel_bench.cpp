@@ -175,7 +175,7 @@ RunResult run_one(Contender &c, Clip &clip, const std::vector<Step> &steps, cons
         return res;
     }
     res.connect_ns = now_ns() - t0;
-    if (!set_out_chunk_size(c.rtmp(), chunk)) {
+    if (!c.set_chunk_size(chunk)) {
         res.error = "Set Chunk Size failed";
         c.close();
         return res;
@@ -340,7 +340,7 @@ int cmd_scale(const Args &a)
             error = c->error() + " at publisher " + std::to_string(i);
             break;
         }
-        if (!set_out_chunk_size(c->rtmp(), chunk)) {
+        if (!c->set_chunk_size(chunk)) {
             error = "Set Chunk Size failed at publisher " + std::to_string(i);
             break;
         }

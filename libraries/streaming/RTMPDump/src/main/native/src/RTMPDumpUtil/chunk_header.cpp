@@ -79,6 +79,14 @@ const RTMPPacket *last_record(const RTMP *r, int channel)
     return channel >= 0 && channel < r->m_channelsAllocatedOut ? r->m_vecChannelsOut[channel] : nullptr;
 }
 
+namespace {
+
+// Header compression: a type-1 header whose body size and message type
+// repeat the previous message's becomes type 2. Type 2 is never promoted to
+// type 3: a receiver adds the previous *delta* to a new message behind a
+// type-3 header, which is not what an equal timestamp asks for (0, 40, 40
+// would arrive as 0, 40, 80). True when the header is relative to the
+// previous message of the chunk stream.
 bool compress_header_type(const RTMPPacket *prev_pkt, RTMPPacket *pkt)
 {
     const bool prev_pkt_isnt_large = prev_pkt && pkt->m_headerType != RTMP_PACKET_SIZE_LARGE;
@@ -88,6 +96,7 @@ bool compress_header_type(const RTMPPacket *prev_pkt, RTMPPacket *pkt)
     return prev_pkt_isnt_large;
 }
 
+// False, logged as librtmp logs it, for a header type above 3.
 bool has_valid_header_type(const RTMPPacket *pkt)
 {
     if (pkt->m_headerType <= RTMP_PACKET_SIZE_MINIMUM)
@@ -95,6 +104,32 @@ bool has_valid_header_type(const RTMPPacket *pkt)
     RTMP_Log(RTMP_LOGERROR, "sanity failed!! trying to send header of type: 0x%02x.",
              static_cast<unsigned>(pkt->m_headerType));
     return false;
+}
+
+bool reserve_record(RTMP *r, int channel, const char *who, RTMPPacket **fresh)
+{
+    *fresh = nullptr;
+    if (ensure_channel_slot(r, channel)) {
+        if (r->m_vecChannelsOut[channel])
+            return true;
+        *fresh = static_cast<RTMPPacket *>(std::calloc(1, sizeof(RTMPPacket)));
+        if (*fresh)
+            return true;
+    }
+    RTMP_Log(RTMP_LOGERROR, "%s: no memory for chunk stream %d; nothing sent", who, channel);
+    return false;
+}
+
+}  // namespace
+
+bool prepare_message(RTMP *r, RTMPPacket *pkt, const char *who, uint32_t *elapsed_ts, RTMPPacket **fresh)
+{
+    const RTMPPacket *prev_pkt = last_record(r, pkt->m_nChannel);
+    const bool is_relative = compress_header_type(prev_pkt, pkt);
+    if (!has_valid_header_type(pkt) || !reserve_record(r, pkt->m_nChannel, who, fresh))
+        return false;
+    *elapsed_ts = pkt->m_nTimeStamp - (is_relative ? prev_pkt->m_nTimeStamp : 0);
+    return true;
 }
 
 void build_chunk_headers(const RTMPPacket *pkt, uint32_t elapsed_ts, bool continues_extended, char *header_end,
@@ -128,20 +163,6 @@ void build_chunk_headers(const RTMPPacket *pkt, uint32_t elapsed_ts, bool contin
     h->continuation_len = put_basic_header(h->continuation, RTMP_PACKET_SIZE_MINIMUM, channel);
     if (is_elongated_ts)
         h->continuation_len += put_be32(h->continuation + h->continuation_len, elapsed_ts);
-}
-
-bool reserve_record(RTMP *r, int channel, const char *who, RTMPPacket **fresh)
-{
-    *fresh = nullptr;
-    if (ensure_channel_slot(r, channel)) {
-        if (r->m_vecChannelsOut[channel])
-            return true;
-        *fresh = static_cast<RTMPPacket *>(std::calloc(1, sizeof(RTMPPacket)));
-        if (*fresh)
-            return true;
-    }
-    RTMP_Log(RTMP_LOGERROR, "%s: no memory for chunk stream %d; nothing sent", who, channel);
-    return false;
 }
 
 void keep_record(RTMP *r, const RTMPPacket *pkt, RTMPPacket *fresh)

@@ -47,17 +47,6 @@ bool is_sendable_message(const RTMP *r, const RTMPPacket *pkt, int max_channel, 
 // The record of the last message sent on the chunk stream, or null.
 const RTMPPacket *last_record(const RTMP *r, int channel);
 
-// Header compression: a type-1 header whose body size and message type
-// repeat the previous message's becomes type 2. Type 2 is never promoted to
-// type 3: a receiver adds the previous *delta* to a new message behind a
-// type-3 header, which is not what an equal timestamp asks for (0, 40, 40
-// would arrive as 0, 40, 80). True when the header is relative to the
-// previous message of the chunk stream.
-bool compress_header_type(const RTMPPacket *prev_pkt, RTMPPacket *pkt);
-
-// False, logged as librtmp logs it, for a header type above 3.
-bool has_valid_header_type(const RTMPPacket *pkt);
-
 // Builds the headers of pkt: the first one so that it ends at header_end
 // (the caller leaves kMaxChunkHeaderLen bytes in front of it), and the
 // continuation header. elapsed_ts is the timestamp (type 0) or its delta.
@@ -67,11 +56,13 @@ bool has_valid_header_type(const RTMPPacket *pkt);
 void build_chunk_headers(const RTMPPacket *pkt, uint32_t elapsed_ts, bool continues_extended, char *header_end,
                          ChunkHeaders *h);
 
-// Room for the record of a message before anything is written, so that a
-// message that went out is always recorded. *fresh is a new record when the
-// chunk stream has none yet (free it when the message fails); false
-// (logged) when memory runs out.
-bool reserve_record(RTMP *r, int channel, const char *who, RTMPPacket **fresh);
+// What every writer does before a message's first byte: the header
+// compression, the header type check, and room for the message's record so
+// that a message that went out is always recorded (*fresh is a new record
+// when the chunk stream has none yet: free it when the message fails).
+// *elapsed_ts is what the timestamp field carries, the timestamp (type 0)
+// or its delta. False (logged) when the message is not to be sent.
+bool prepare_message(RTMP *r, RTMPPacket *pkt, const char *who, uint32_t *elapsed_ts, RTMPPacket **fresh);
 
 // After a message went out: its record (a shallow copy of the packet, as
 // librtmp keeps it) for the next header compression on the chunk stream.

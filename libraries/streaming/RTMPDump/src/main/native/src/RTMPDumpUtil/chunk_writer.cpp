@@ -135,19 +135,14 @@ int send_packet(RTMP *r, RTMPPacket *pkt, int use_remote_call_queue, const Varia
 {
     if (!r || !pkt || !is_sendable_message(r, pkt, v.is_full ? kMaxChunkStreamId : kMaxOneByteChunkStreamId, v.name))
         return 0;
-    const int channel = pkt->m_nChannel;
-    const RTMPPacket *prev_pkt = last_record(r, channel);
-    const bool is_relative = compress_header_type(prev_pkt, pkt);
-    if (!has_valid_header_type(pkt))
-        return 0;
+    uint32_t elapsed_ts;
     RTMPPacket *fresh_record;
-    if (!reserve_record(r, channel, v.name, &fresh_record))
+    if (!prepare_message(r, pkt, v.name, &elapsed_ts, &fresh_record))
         return 0;
 
     ChunkHeaders h;
     LocalHeader local;
-    build_chunk_headers(pkt, pkt->m_nTimeStamp - (is_relative ? prev_pkt->m_nTimeStamp : 0), false,
-                        pkt->m_body ? pkt->m_body : local.room + kMaxChunkHeaderLen, &h);
+    build_chunk_headers(pkt, elapsed_ts, false, pkt->m_body ? pkt->m_body : local.room + kMaxChunkHeaderLen, &h);
     RTMP_Log(RTMP_LOGDEBUG2, "%s: fd=%d, size=%d", v.name, r->m_sb.sb_socket, int(pkt->m_nBodySize));
     Collector c;
     const bool ok = begin_collecting(r, pkt, h, v, &c) && finish_collecting(r, &c, write_chunks(r, pkt, h, &c, v), v);

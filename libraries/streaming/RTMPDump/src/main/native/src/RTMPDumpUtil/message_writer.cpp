@@ -238,20 +238,16 @@ int send_message(MessageWriter *w, RTMP *r, RTMPPacket *pkt, const BodySlice *sl
     if (!w || !r || !pkt || !is_sendable_message(r, pkt, kMaxChunkStreamId, kWho, true) ||
         !slices_fit(pkt, slices, num_slices))
         return 0;
-    const int channel = pkt->m_nChannel;
-    const RTMPPacket *prev_pkt = last_record(r, channel);
-    const bool is_relative = compress_header_type(prev_pkt, pkt);
-    if (!has_valid_header_type(pkt))
-        return 0;
+    uint32_t elapsed_ts;
     RTMPPacket *fresh_record;
-    if (!reserve_record(r, channel, kWho, &fresh_record))
+    if (!prepare_message(r, pkt, kWho, &elapsed_ts, &fresh_record))
         return 0;
 
     char room[kMaxChunkHeaderLen];
     ChunkHeaders h;
-    const bool after_extended = pkt->m_headerType == RTMP_PACKET_SIZE_MINIMUM && continues_extended(w, r, channel);
-    build_chunk_headers(pkt, pkt->m_nTimeStamp - (is_relative ? prev_pkt->m_nTimeStamp : 0), after_extended,
-                        room + kMaxChunkHeaderLen, &h);
+    const bool after_extended =
+        pkt->m_headerType == RTMP_PACKET_SIZE_MINIMUM && continues_extended(w, r, pkt->m_nChannel);
+    build_chunk_headers(pkt, elapsed_ts, after_extended, room + kMaxChunkHeaderLen, &h);
     RTMP_Log(RTMP_LOGDEBUG2, "%s: fd=%d, size=%d", kWho, r->m_sb.sb_socket, int(pkt->m_nBodySize));
     if (!put_message(w, r, lay_out(h, slices, num_slices, pkt->m_nBodySize, r->m_outChunkSize))) {
         std::free(fresh_record);

@@ -250,8 +250,17 @@ TEST(MessageWriter, EveryLinkTakesTheMessageInOneCall)
 
 TEST(MessageWriter, ShortWritesAndInterruptionsContinueWhereTheyStopped)
 {
-    const std::vector<Msg> msg = {{4, 0, 9, 1000, 3000}};
-    const Bytes want = run_librtmp(msg, 128).wire;
+    struct Layout {
+        const char *what;
+        std::vector<Msg> msg;
+        int chunk_size;
+    };
+    // Small chunks are gathered into one buffer; large ones go out as
+    // pieces, which a short write cuts anywhere.
+    const Layout layouts[] = {
+        {"gathered", {{4, 0, 9, 1000, 3000}}, 128},
+        {"in pieces", {{4, 0, 9, 1000, 20000}}, 4096},
+    };
     struct Case {
         const char *what;
         std::vector<SendInjection> injections;
@@ -261,13 +270,16 @@ TEST(MessageWriter, ShortWritesAndInterruptionsContinueWhereTheyStopped)
         {"short write", {{0, 100, 0}}, 2},
         {"interrupted", {{0, 0, EINTR}}, 2},
         {"socket buffer full", {{0, 0, EAGAIN}}, 2},
-        {"all in a row", {{0, 1, 0}, {1, 0, EINTR}, {2, 0, EAGAIN}, {3, 7, 0}}, 5},
+        {"all in a row", {{0, 1, 0}, {1, 0, EINTR}, {2, 0, EAGAIN}, {3, 1000, 0}, {4, 7, 0}}, 6},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        SendWatch watch(c.injections);
-        EXPECT_EQ(run_ours(msg, 128).wire, want);
-        EXPECT_EQ(watch.calls(), c.calls);
+    for (const Layout &l : layouts) {
+        const Bytes want = run_librtmp(l.msg, l.chunk_size).wire;
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(l.what) + ", " + c.what);
+            SendWatch watch(c.injections);
+            EXPECT_EQ(run_ours(l.msg, l.chunk_size).wire, want);
+            EXPECT_EQ(watch.calls(), c.calls);
+        }
     }
 }
 

@@ -1,8 +1,7 @@
-// Message writer: one RTMP message laid out as chunks without copying its
-// body (headers in a local buffer, the body slices between them) and handed
-// to the connection in one call. Where the link needs one buffer, or the
-// message more pieces than one call takes, the same layout is gathered into
-// a buffer the writer keeps and reuses.
+// Message writer: one RTMP message laid out as chunks (headers in a local
+// buffer, the body slices between them) and handed to the connection in one
+// call, from where the pieces lie or gathered into a buffer the writer keeps
+// and reuses, whichever the link and the pieces' sizes make cheaper.
 #include "RTMPDumpUtil/message_writer.h"
 
 #include "RTMPDumpUtil/chunk_header.h"
@@ -19,6 +18,13 @@ namespace tavrel {
 namespace {
 
 constexpr const char *kWho = "send_message";
+
+// The kernel spends about as much on one more piece of a sendmsg as on
+// copying 700 bytes: messages of smaller pieces on average (every message
+// at chunk sizes up to 1024, short ones at any size) are cheaper gathered
+// into one buffer first; larger ones (a key frame at 4096) go out from
+// where they lie.
+constexpr size_t kMinAveragePiece = 1024;
 
 // A buffer that grows to the largest size asked for and is never shrunk:
 // after the first messages a send allocates nothing. For plain records.
@@ -84,31 +90,31 @@ Layout lay_out(const ChunkHeaders &h, const BodySlice *slices, int num_slices, u
 }
 
 // Calls emit(data, len) for every piece in wire order: the first header,
-// then each chunk's share of the slices, a continuation header between
-// chunks.
+// then the slices cut where chunks end, a continuation header in front of
+// every chunk but the first. Runs once per chunk: everything it reads is
+// kept in locals.
 template <typename Emit>
 void walk(const Layout &l, Emit emit)
 {
     emit(l.h->first, size_t(l.h->first_len));
-    int slice = 0;
-    uint32_t offset = 0;  // into the current slice
-    uint32_t left = l.body_len;
-    while (left > 0) {
-        uint32_t take = left < l.chunk_size ? left : l.chunk_size;
-        left -= take;
-        while (take > 0) {
-            while (l.slices[slice].len == offset) {
-                slice++;
-                offset = 0;
+    const char *continuation = l.h->continuation;
+    const size_t continuation_len = size_t(l.h->continuation_len);
+    const uint32_t chunk_size = l.chunk_size;
+    uint32_t room = chunk_size;  // left in the current chunk
+    for (int i = 0; i < l.num_slices; i++) {
+        const char *data = l.slices[i].data;
+        uint32_t len = l.slices[i].len;
+        while (len > 0) {
+            if (room == 0) {
+                emit(continuation, continuation_len);
+                room = chunk_size;
             }
-            const uint32_t in_slice = l.slices[slice].len - offset;
-            const uint32_t n = take < in_slice ? take : in_slice;
-            emit(l.slices[slice].data + offset, size_t(n));
-            offset += n;
-            take -= n;
+            const uint32_t n = len < room ? len : room;
+            emit(data, size_t(n));
+            data += n;
+            len -= n;
+            room -= n;
         }
-        if (left > 0)
-            emit(l.h->continuation, size_t(l.h->continuation_len));
     }
 }
 
@@ -189,11 +195,13 @@ bool no_room(const Layout &l)
 
 // The pieces as they lie, contiguous neighbours merged, in one sendmsg on a
 // plain socket; gathered into the writer's buffer when the link needs one
-// buffer or the message more pieces than one call takes.
+// buffer, the message more pieces than one call takes or pieces too small
+// to be worth the kernel's while.
 bool put_message(MessageWriter *w, RTMP *r, const Layout &l)
 {
     const WireOutput out = {r, w->timeout_ms, &w->bytes_written};
-    if (!needs_one_buffer(r) && l.max_pieces <= size_t(kMaxWirePieces)) {
+    if (!needs_one_buffer(r) && l.max_pieces <= size_t(kMaxWirePieces) &&
+        l.wire_len >= kMinAveragePiece * l.max_pieces) {
         iovec *iov = w->pieces.room(l.max_pieces);
         if (!iov)
             return no_room(l);
@@ -212,7 +220,10 @@ bool put_message(MessageWriter *w, RTMP *r, const Layout &l)
         return no_room(l);
     size_t pos = 0;
     walk(l, [&](const char *data, size_t len) {
-        std::memcpy(buf + pos, data, len);
+        if (len == 1)
+            buf[pos] = *data;  // a continuation header: no call for one byte
+        else
+            std::memcpy(buf + pos, data, len);
         pos += len;
     });
     return put_buffer(out, buf, pos);

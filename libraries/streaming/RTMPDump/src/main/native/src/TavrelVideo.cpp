@@ -215,11 +215,12 @@ uint32_t assemble_video(uint8_t *out, const VideoInput &in, const VideoMessage &
 
 // Packet mode sends a frame's units from the caller's buffers: only the
 // video tag header and the length prefixes that stripped units lack are
-// written, into the stream's body, so a key frame is never copied.
+// written, into the front of the stream's body. The body still grows to
+// the whole message, as callers see its capacity grow with the largest
+// frame; the send writes only its front.
 int send_units_in_place(RTMPDumpCtx *ctx, const VideoInput &in, const VideoMessage &msg)
 {
-    const uint32_t own_len = FLV_VIDEO_TAG_HEADER_LEN + (in.is_stripped ? uint32_t(kPrefixLen * in.num_nal) : 0);
-    uint8_t *out = stream_body(ctx, 0, own_len);
+    uint8_t *out = stream_body(ctx, 0, msg.out_len);
     if (!out)
         return RTMPERR_BUFF_TOO_LARGE;
     BodySlice slices[1 + 2 * kMaxUnitsInPlace];

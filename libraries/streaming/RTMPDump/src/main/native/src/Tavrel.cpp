@@ -76,6 +76,22 @@ RTMPDumpCtx *connect_owned(char *url, char *username, char *password, const Cont
     return ctx;
 }
 
+// connect_owned from copies of the caller's texts, which stay the caller's.
+RTMPDumpCtx *connect_copies(const char *url, const char *username, const char *password,
+                            const ContextSettings &settings, Logger *logger, const char *who)
+{
+    bool failed = false;
+    char *url_copy = copy_text(url, &failed);
+    char *username_copy = copy_text(username, &failed);
+    char *password_copy = copy_text(password, &failed);
+    if (failed) {
+        logger_log(logger, OSTREL_WARNING, "%s:: out of memory copying the settings", who);
+        free_texts(url_copy, username_copy, password_copy);
+        return nullptr;
+    }
+    return connect_owned(url_copy, username_copy, password_copy, settings, logger);
+}
+
 ContextSettings settings_of(RTMPDumpCtx *ctx)
 {
     // The capacities as they stand, tag header and framing included: a
@@ -264,36 +280,19 @@ RTMPDumpCtx *tavrel_connect(const char *url, const char *username, const char *p
 {
     if (!url)
         return nullptr;
-    bool failed = false;
-    char *url_copy = copy_text(url, &failed);
-    char *username_copy = copy_text(username, &failed);
-    char *password_copy = copy_text(password, &failed);
-    if (failed) {
-        logger_log(logger, OSTREL_WARNING, "tavrel_connect:: out of memory copying the settings");
-        free_texts(url_copy, username_copy, password_copy);
-        return nullptr;
-    }
     ContextSettings settings{use_rtmp_write, is_rtmp_queue, is_log_audio, is_log_video, a_body_max_len,
                              v_body_max_len};
-    return connect_owned(url_copy, username_copy, password_copy, settings, logger);
+    return connect_copies(url, username, password, settings, logger, "tavrel_connect");
 }
 
 RTMPDumpCtx *tavrel_reconnect_clone(RTMPDumpCtx *ctx)
 {
     if (!ctx || !ctx->url)
         return nullptr;
-    bool failed = false;
-    char *url = copy_text(ctx->url, &failed);
-    char *username = copy_text(ctx->username, &failed);
-    char *password = copy_text(ctx->password, &failed);
-    if (failed) {
-        logger_log(ctx->logger, OSTREL_WARNING, "tavrel_reconnect_clone:: out of memory copying the settings");
-        free_texts(url, username, password);
-        return nullptr;
-    }
     // The clone holds a reference of its own to the shared logger.
     Logger *logger = logger_retain(ctx->logger);
-    RTMPDumpCtx *clone = connect_owned(url, username, password, settings_of(ctx), logger);
+    RTMPDumpCtx *clone =
+        connect_copies(ctx->url, ctx->username, ctx->password, settings_of(ctx), logger, "tavrel_reconnect_clone");
     if (!clone)
         logger_release(logger);
     return clone;

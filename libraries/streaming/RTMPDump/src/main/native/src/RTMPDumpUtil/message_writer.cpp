@@ -26,6 +26,9 @@ constexpr const char *kWho = "send_message";
 // where they lie.
 constexpr size_t kMinAveragePiece = 1024;
 
+// What a connection starts with and keeps until told otherwise.
+constexpr size_t kDefaultChunkSize = 128;
+
 // A buffer that grows to the largest size asked for and is never shrunk:
 // after the first messages a send allocates nothing. For plain records.
 template <typename T>
@@ -89,14 +92,14 @@ Layout lay_out(const ChunkHeaders &h, const BodySlice *slices, int num_slices, u
     return l;
 }
 
-// Calls emit(data, len) for every piece in wire order: the first header,
-// then the slices cut where chunks end, a continuation header in front of
-// every chunk but the first. Runs once per chunk: everything it reads is
-// kept in locals.
-template <typename Emit>
-void walk(const Layout &l, Emit emit)
+// Hands every piece over in wire order: the first header and the
+// continuation header in front of every chunk but the first to header(),
+// the slices cut where chunks end to body(). Runs once per chunk:
+// everything it reads is kept in locals.
+template <typename Header, typename Body>
+void walk(const Layout &l, Header header, Body body)
 {
-    emit(l.h->first, size_t(l.h->first_len));
+    header(l.h->first, size_t(l.h->first_len));
     const char *continuation = l.h->continuation;
     const size_t continuation_len = size_t(l.h->continuation_len);
     const uint32_t chunk_size = l.chunk_size;
@@ -106,11 +109,11 @@ void walk(const Layout &l, Emit emit)
         uint32_t len = l.slices[i].len;
         while (len > 0) {
             if (room == 0) {
-                emit(continuation, continuation_len);
+                header(continuation, continuation_len);
                 room = chunk_size;
             }
             const uint32_t n = len < room ? len : room;
-            emit(data, size_t(n));
+            body(data, size_t(n));
             data += n;
             len -= n;
             room -= n;
@@ -206,27 +209,39 @@ bool put_message(MessageWriter *w, RTMP *r, const Layout &l)
         if (!iov)
             return no_room(l);
         int n = 0;
-        walk(l, [&](const char *data, size_t len) {
+        auto piece = [&](const char *data, size_t len) {
             if (n > 0 && static_cast<char *>(iov[n - 1].iov_base) + iov[n - 1].iov_len == data) {
                 iov[n - 1].iov_len += len;
                 return;
             }
             iov[n++] = iovec{const_cast<char *>(data), len};
-        });
+        };
+        walk(l, piece, piece);
         return put_pieces(out, iov, n, l.wire_len);
     }
     char *buf = w->gathered.room(l.wire_len);
     if (!buf)
         return no_room(l);
-    size_t pos = 0;
-    walk(l, [&](const char *data, size_t len) {
-        if (len == 1)
-            buf[pos] = *data;  // a continuation header: no call for one byte
-        else
-            std::memcpy(buf + pos, data, len);
-        pos += len;
-    });
-    return put_buffer(out, buf, pos);
+    char *end = buf;
+    walk(
+        l,
+        [&end](const char *data, size_t len) {
+            if (len == 1)
+                *end = *data;  // the usual continuation header: no call for one byte
+            else
+                std::memcpy(end, data, len);
+            end += len;
+        },
+        [&end](const char *data, size_t len) {
+            // A whole chunk at the default size, RTMP's most common piece,
+            // is copied in place rather than through a call.
+            if (len == kDefaultChunkSize)
+                __builtin_memcpy(end, data, kDefaultChunkSize);
+            else
+                std::memcpy(end, data, len);
+            end += len;
+        });
+    return put_buffer(out, buf, size_t(end - buf));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 using namespace tavrel;
 
@@ -52,6 +53,19 @@ bool is_media(const RTMPPacket &packet)
            packet.m_packetType == RTMP_PACKET_TYPE_INFO;
 }
 
+// Whether a refusal of connect is about authentication ("authmod=adobe",
+// "code=403 need auth", or a scheme we do not know) rather than about the
+// application.
+bool names_authentication(const AVal &description)
+{
+    static const char *const kMarks[] = {"authmod=", "code=403"};
+    for (const char *mark : kMarks) {
+        if (memmem(av_text(description), size_t(av_text_len(description)), mark, std::strlen(mark)))
+            return true;
+    }
+    return false;
+}
+
 // The server demands publisher authentication: the token goes onto the
 // application name and tcUrl for the next connect. 0 with the reconnection
 // asked for, or the authentication's failure.
@@ -67,8 +81,7 @@ int answer_auth_demand(RTMP *r, AMFObject *obj, const AuthRound &auth)
     const int ret = PublisherAuth_v2(r, &description, auth.username, auth.password, &pub_token);
     AMF_Reset(obj);
     if (ret <= 0) {
-        // -1: the description names no authentication scheme at all.
-        *auth.detailed = ret == -1 ? TAVREL_CONNECT_APP_REFUSED : TAVREL_CONNECT_AUTH_FAILED;
+        *auth.detailed = names_authentication(description) ? TAVREL_CONNECT_AUTH_FAILED : TAVREL_CONNECT_APP_REFUSED;
         return ret;
     }
     link_texts_append_token(r, pub_token, auth.is_uri_alloc);

@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 using namespace tavrel;
@@ -72,6 +74,7 @@ public:
             ::close(filler_);
     }
     int port() const { return port_; }
+    int fd() const { return fd_; }
 
 private:
     int fd_;
@@ -123,6 +126,56 @@ TEST(AddressDialer, TheFirstAddressThatAnswersWins)
         EXPECT_FALSE(fcntl(fd, F_GETFL) & O_NONBLOCK);
         ::close(fd);
     }
+}
+
+// One HTTP request of the tunnel as the server reads it (headers and the
+// body they announce), or "" when the client went away.
+std::string read_request(int fd)
+{
+    std::string in;
+    char buf[4096];
+    for (;;) {
+        const size_t end = in.find("\r\n\r\n");
+        if (end != std::string::npos) {
+            const size_t at = in.find("Content-length: ");
+            const size_t body = at == std::string::npos ? 0 : std::stoul(in.substr(at + 16));
+            if (in.size() >= end + 4 + body)
+                return in;
+        }
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return "";
+        in.append(buf, size_t(n));
+    }
+}
+
+// The HTTP tunnel goes through the same address loop: its requests reach a
+// server on [::1] and name the host as the URL wrote it. The server opens
+// the tunnel, then refuses the handshake (librtmp spins on a tunnel that
+// ends before an HTTP answer, so the peer always answers).
+TEST(AddressDialer, TheTunnelReachesAnIpv6Host)
+{
+    Listener server(AF_INET6, false);
+    std::string open_request;
+    std::thread peer([&] {
+        const int fd = ::accept(server.fd(), nullptr, nullptr);
+        open_request = read_request(fd);
+        const char opened[] = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nabcd\n";
+        (void)!::write(fd, opened, sizeof opened - 1);
+        read_request(fd);
+        const char refused[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+        (void)!::write(fd, refused, sizeof refused - 1);
+        while (!read_request(fd).empty()) {
+        }
+        ::close(fd);
+    });
+    const std::string host = "[::1]:" + std::to_string(server.port());
+    const std::string url = "rtmpt://" + host + "/live/s timeout=2";
+    RTMP *r = nullptr;
+    EXPECT_EQ(connect_rtmp_w(url.c_str(), nullptr, nullptr, &r, nullptr), -3);
+    peer.join();
+    EXPECT_EQ(open_request.rfind("POST /open/1 HTTP/1.1\r\n", 0), 0u) << open_request;
+    EXPECT_NE(open_request.find("Host: " + host + "\r\n"), std::string::npos) << open_request;
 }
 
 }  // namespace

@@ -204,7 +204,7 @@ int connect_first(const SocketAddress *addrs, size_t count, int stagger_ms, int 
         const long long wake = next < count && next_start < deadline ? next_start : deadline;
         for (size_t i = 0; i < in_flight; i++)
             polled[i] = pollfd{attempts[i].fd, POLLOUT, 0};
-        const int ready = ::poll(polled, in_flight, static_cast<int>(wake - now));
+        const int ready = ::poll(polled, in_flight, static_cast<int>(wake > now ? wake - now : 0));
         if (ready < 0 && errno != EINTR) {
             *last_errno = errno;
             close_all(attempts, in_flight);

@@ -28,6 +28,7 @@ public final class RtmpServer implements BeforeAllCallback, AfterAllCallback {
         nginx = LocalNginx.start("junit-nginx", site -> template
                 .replace("@USER_DIRECTIVE@", site.userDirective())
                 .replace("@PREFIX@", site.folder().toString())
+                .replace("@LISTEN_HOST@", "127.0.0.1")
                 .replace("@PORT@", Integer.toString(site.port()))
                 .replace("@RECORD_DIR@", site.records().toString())
                 .replace("@LOAD_STREAM_MODULE@", "")

@@ -16,4 +16,9 @@ JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_TavrelExt_set_1chunk_1siz
     return ctx ? tavrel_set_chunk_size(ctx, size) : RTMPERR_DISCONNECTED;
 }
 
+JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_TavrelExt_last_1connect_1result(JNIEnv *, jclass)
+{
+    return tavrel_last_connect_result();
+}
+
 } // extern "C"

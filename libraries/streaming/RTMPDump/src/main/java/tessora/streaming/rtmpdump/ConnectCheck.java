@@ -6,7 +6,8 @@ public enum ConnectCheck implements NativeCode {
     NO_URL(-1, "no URL given"),
     BAD_URL(-2, "the URL was not accepted"),
     CONNECTION_FAILED(-3, "the connection or handshake failed"),
-    NOT_PUBLISHED(-4, "the server did not start the publish");
+    NOT_PUBLISHED(-4, "the server did not start the publish"),
+    TLS_NOT_VERIFIED(-5, "the server's TLS certificate was not verified (unknown issuer, expired or another host's)");
 
     private static final ConnectCheck[] VALUES = values();
 

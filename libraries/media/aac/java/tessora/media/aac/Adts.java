@@ -2,6 +2,8 @@ package tessora.media.aac;
 
 import java.nio.ByteBuffer;
 
+import tessora.natives.NativeLibraries;
+
 /**
  * AAC record makers from Java: cuts an ADTS stream (a raw {@code .aac} file, an encoder's ADTS output) into frames
  * and makes the native {@code AACHeader} and {@code AACData} records that {@code Tavrel.send_aac_header} and
@@ -25,7 +27,7 @@ import java.nio.ByteBuffer;
  */
 public final class Adts {
     static {
-        System.loadLibrary("tavrel_aac");
+        NativeLibraries.load("tavrel_aac");
     }
 
     private Adts() {}

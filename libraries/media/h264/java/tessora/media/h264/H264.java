@@ -2,6 +2,8 @@ package tessora.media.h264;
 
 import java.nio.ByteBuffer;
 
+import tessora.natives.NativeLibraries;
+
 /**
  * The H.264 helper from Java: cuts encoder output into the native {@code NALUS} and {@code NALUPayload} records
  * that {@code Tavrel.send_video_header}, {@code send_h264_nals} and {@code send_h264_nalu_payload} take, held as
@@ -27,7 +29,7 @@ import java.nio.ByteBuffer;
  */
 public final class H264 {
     static {
-        System.loadLibrary("tavrel_h264_jni");
+        NativeLibraries.load("tavrel_h264_jni");
     }
 
     private H264() {}

@@ -1,5 +1,7 @@
 package tessora.streaming.rtmpdump;
 
+import tessora.natives.NativeLibraries;
+
 /**
  * The publisher's native operations, one static method per operation of libtavrel.
  *
@@ -14,7 +16,7 @@ package tessora.streaming.rtmpdump;
  */
 public final class Tavrel {
     static {
-        System.loadLibrary("tavrel");
+        NativeLibraries.load("tavrel");
     }
 
     private Tavrel() {}

@@ -122,9 +122,12 @@ public final class NativeLibraries {
     static UnsatisfiedLinkError explained(UnsatisfiedLinkError e) {
         String message = String.valueOf(e.getMessage());
         for (Map.Entry<String, String> p : SYSTEM_PACKAGES.entrySet()) {
-            if (message.contains(p.getKey() + ": cannot open shared object file")) {
+            // The dynamic linker names the library it could not load, by name when it found none ("libtavrel.so:
+            // librtmp.so.1: cannot open shared object file: ...") or by path when the file is unusable
+            // ("libtavrel.so: /lib/x86_64-linux-gnu/librtmp.so.1: file too short").
+            if (message.contains(": " + p.getKey() + ": ") || message.contains("/" + p.getKey() + ": ")) {
                 UnsatisfiedLinkError explained = new UnsatisfiedLinkError(message + " (the system library "
-                        + p.getKey() + " is missing: install the Debian package " + p.getValue()
+                        + p.getKey() + " could not be loaded: install the Debian package " + p.getValue()
                         + ", apt-get install " + p.getValue() + ")");
                 explained.initCause(e);
                 return explained;

@@ -10,7 +10,6 @@ import java.util.logging.Level;
 import java.util.logging.Logger;
 
 import tessora.streaming.rtmpdump.Publisher;
-import tessora.streaming.rtmpdump.PublisherException;
 
 /**
  * The command line: publish a media file in real time to an RTMP URL, or, without arguments, the demo. The
@@ -54,10 +53,8 @@ public final class PublishApp {
             System.err.println("publish: " + e.getMessage());
             System.err.println(USAGE);
             code = 2;
-        } catch (PublisherException e) {
-            System.err.println("publish: " + e.getMessage());
-            code = 1;
-        } catch (IOException e) {
+        } catch (IOException | UnsatisfiedLinkError e) {
+            // A failed connect says why; natives that could not be loaded name what is missing.
             System.err.println("publish: " + e.getMessage());
             code = 1;
         } catch (InterruptedException e) {

@@ -182,7 +182,8 @@ public final class NativeLibraries {
 
         /** Whether every library is a file in one of the folders. */
         boolean allIn(List<Path> dirs) {
-            return sizes.keySet().stream().allMatch(f -> dirs.stream().anyMatch(d -> Files.isRegularFile(d.resolve(f))));
+            return sizes.keySet().stream()
+                    .allMatch(f -> dirs.stream().anyMatch(d -> Files.isRegularFile(d.resolve(f))));
         }
 
         /** Whether the folder holds every library at its size. */

@@ -62,7 +62,8 @@ import tessora.streaming.media.AvcFrame;
  *
  * <p>Logging: unless a logger is given, the native messages of the connection go to the {@link Logger} named
  * {@value #LOGGER_NAME}, and the first connect installs it as the global logger for librtmp's own messages unless
- * {@link #setGlobalLogger} chose one. The Java layer logs no successful send above {@link Level#FINE}.
+ * {@link #setGlobalLogger} chose one. No successful send is logged above {@link Level#FINE}: the native report of
+ * each sent message, which it gives at WARNING, reaches the logger at FINE.
  */
 public final class Publisher implements AutoCloseable {
     /** The name of the logger the native messages go to by default: this package's name. */
@@ -365,7 +366,7 @@ public final class Publisher implements AutoCloseable {
 
     private static long open(Settings s) {
         return Tavrel.connect(s.connectUrl(), s.username(), s.password(), s.flvWrite(), s.queue(), s.logAudio(),
-                s.logVideo(), s.maxAudioFrame(), s.maxVideoFrame(), s.logger());
+                s.logVideo(), s.maxAudioFrame(), s.maxVideoFrame(), new NativeLog(s.logger()));
     }
 
     /** The failure of the connect this thread just made, with the reason that connect found. */

@@ -21,6 +21,7 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestInstance;
 import org.junit.jupiter.api.extension.RegisterExtension;
 
+import tessora.testing.LogCapture;
 import tessora.testing.RtmpServer;
 
 /** The Java API over Tavrel: code mapping, the handle's life, threads, against nginx-rtmp on loopback. */
@@ -96,6 +97,31 @@ class PublisherTest {
         assertSame(ConnectCheck.BAD_URL, Publisher.testConnect("not a url"));
         assertSame(ConnectCheck.NO_URL, Publisher.testConnect(null));
         assertSame(ConnectCheck.OK, Publisher.testConnect(nginx.url("live", "check")));
+    }
+
+    // ---- logging ----------------------------------------------------------------------------------------------
+
+    /** A clean publish in either mode leaves nothing above FINE in the connection's log; the default logger. */
+    @Test
+    void successfulSendsAreNotLoggedAboveFine() throws Exception {
+        assertEquals(Publisher.LOGGER_NAME, Publisher.to("rtmp://h/a/s").settings().logger().getName());
+        for (boolean flvWrite : new boolean[] {false, true}) {
+            LogCapture capture = new LogCapture();
+            try (Publisher p = Publisher.to(nginx.url("live", "quiet")).flvWrite(flvWrite).logger(capture.logger())
+                    .connect()) {
+                assertSame(RtmpError.OK, p.sendMetadata(new Metadata(640, 360, 3000, 30, 128, 44100, 16, 2)));
+                sendHeaders(p);
+                for (int i = 0; i < 10; i++) {
+                    assertSame(RtmpError.OK, sendVideo(p, i));
+                    assertSame(RtmpError.OK, p.send(clip.aacFrame(i)));
+                }
+            }
+            List<String> loud = capture.records.stream()
+                    .filter(r -> r.getLevel().intValue() > java.util.logging.Level.FINE.intValue())
+                    .map(r -> r.getLevel() + " " + r.getMessage()).toList();
+            assertEquals(List.of(), loud, flvWrite ? "FLV-write mode" : "packet mode");
+            assertTrue(!flvWrite || capture.records.size() > 20, "the send reports are still there, at FINE");
+        }
     }
 
     // ---- the handle's life ------------------------------------------------------------------------------------

@@ -37,7 +37,7 @@ class NginxServer:
         with open(os.path.join(source_dir, "testing", "nginx", "rtmp.conf.in")) as f:
             conf = f.read()
         for key, value in {"@USER_DIRECTIVE@": "user root;" if os.geteuid() == 0 else "",
-                           "@PREFIX@": self.dir, "@PORT@": str(self.port), "@RECORD_DIR@": self.record_dir,
+                           "@PREFIX@": self.dir, "@LISTEN_HOST@": "127.0.0.1", "@PORT@": str(self.port), "@RECORD_DIR@": self.record_dir,
                            "@LOAD_STREAM_MODULE@": "", "@STREAM_BLOCK@": ""}.items():
             conf = conf.replace(key, value)
         self.conf = os.path.join(self.dir, "nginx.conf")

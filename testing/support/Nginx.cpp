@@ -17,39 +17,60 @@ void replace_all(std::string &text, const std::string &key, const std::string &v
 
 std::string source_dir() { return env_or("TAVREL_SOURCE_DIR", TAVREL_SOURCE_DIR_DEFAULT); }
 
+std::string read_template(const std::string &name)
+{
+    std::string text = read_file(source_dir() + "/testing/nginx/" + name);
+    if (text.empty())
+        throw std::runtime_error("testing/nginx/" + name + " not found");
+    return text;
+}
+
 }  // namespace
 
 Nginx::Nginx(NginxOptions options) : options_(options), dir_("nginx"), port_(free_port())
 {
     ::mkdir(record_dir().c_str(), 0777);
     ::chmod(record_dir().c_str(), 0777);
-    std::string stream_block;
-    std::string load_stream;
+    std::string stream_modules;
+    std::string streams;
     if (options_.tls) {
         tls_port_ = free_port();
-        std::string out;
-        int rc = run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                      "/CN=127.0.0.1", "-keyout", dir_.file("key.pem"), "-out", dir_.file("cert.pem")},
-                     60000, &out);
-        if (rc != 0)
-            throw std::runtime_error("openssl req failed: " + out);
-        load_stream = "load_module /usr/lib/nginx/modules/ngx_stream_module.so;";
-        stream_block = "stream {\n    server {\n        listen 127.0.0.1:" + std::to_string(tls_port_) +
-                       " ssl;\n        ssl_certificate " + dir_.file("cert.pem") + ";\n        ssl_certificate_key " +
-                       dir_.file("key.pem") + ";\n        proxy_pass 127.0.0.1:" + std::to_string(port_) +
-                       ";\n    }\n}\n";
+        stream_modules = "load_module /usr/lib/nginx/modules/ngx_stream_module.so;";
+        streams = stream_block();
     }
-    std::string conf = read_file(source_dir() + "/testing/nginx/rtmp.conf.in");
-    if (conf.empty())
-        throw std::runtime_error("testing/nginx/rtmp.conf.in not found");
+    std::string conf = read_template("rtmp.conf.in");
     replace_all(conf, "@USER_DIRECTIVE@", ::geteuid() == 0 ? "user root;" : "");
     replace_all(conf, "@PREFIX@", dir_.path());
+    replace_all(conf, "@LISTEN_HOST@", options_.host);
     replace_all(conf, "@PORT@", std::to_string(port_));
     replace_all(conf, "@RECORD_DIR@", record_dir());
-    replace_all(conf, "@LOAD_STREAM_MODULE@", load_stream);
-    replace_all(conf, "@STREAM_BLOCK@", stream_block);
+    replace_all(conf, "@LOAD_STREAM_MODULE@", stream_modules);
+    replace_all(conf, "@STREAM_BLOCK@", streams);
     write_file(dir_.file("nginx.conf"), conf);
     start();
+}
+
+std::string Nginx::stream_block()
+{
+    const CertFiles cert = TestCertificates::shared().files(options_.certificate);
+    const std::string upstream =
+        options_.host + ":" + std::to_string(options_.tls_upstream_port ? options_.tls_upstream_port : port_);
+    // Behind an SNI front the terminator has a port of its own.
+    const std::string terminator = options_.host + ":" + std::to_string(options_.sni_name.empty() ? tls_port_ : free_port());
+    std::string tls = read_template("tls-terminator.conf.in");
+    replace_all(tls, "@TLS_LISTEN@", terminator);
+    replace_all(tls, "@CERT@", cert.cert);
+    replace_all(tls, "@KEY@", cert.key);
+    replace_all(tls, "@UPSTREAM@", upstream);
+    std::string router;
+    if (!options_.sni_name.empty()) {
+        router = read_template("sni-router.conf.in");
+        replace_all(router, "@SNI_NAME@", options_.sni_name);
+        replace_all(router, "@TERMINATOR@", terminator);
+        replace_all(router, "@NOWHERE@", options_.host + ":" + std::to_string(free_port()));
+        replace_all(router, "@FRONT_LISTEN@", options_.host + ":" + std::to_string(tls_port_));
+    }
+    return "stream {\n" + router + tls + "}\n";
 }
 
 void Nginx::start()
@@ -60,7 +81,8 @@ void Nginx::start()
         std::vector<std::string>{"nginx", "-p", dir_.path(), "-e", dir_.file("error.log"), "-c",
                                  dir_.file("nginx.conf")},
         dir_.file("stdout.log"));
-    bool up = wait_for_port(port_, 10000) && (!options_.tls || wait_for_port(tls_port_, 10000));
+    bool up = wait_for_port(port_, 10000, options_.host) &&
+              (!options_.tls || wait_for_port(tls_port_, 10000, options_.host));
     if (!up)
         throw std::runtime_error("nginx did not start: " + error_log() + read_file(dir_.file("stdout.log")));
 }
@@ -75,12 +97,13 @@ bool Nginx::running() { return process_ && process_->running(); }
 
 std::string Nginx::url(const std::string &app, const std::string &stream) const
 {
-    return "rtmp://127.0.0.1:" + std::to_string(port_) + "/" + app + "/" + stream;
+    return "rtmp://" + options_.host + ":" + std::to_string(port_) + "/" + app + "/" + stream;
 }
 
 std::string Nginx::tls_url(const std::string &app, const std::string &stream) const
 {
-    return "rtmps://127.0.0.1:" + std::to_string(tls_port_) + "/" + app + "/" + stream;
+    return "rtmps://" + options_.host + ":" + std::to_string(tls_port_) + "/" + app + "/" + stream +
+           " tlsCAFile=" + TestCertificates::shared().ca_file();
 }
 
 std::string Nginx::error_log() const { return read_file(dir_.file("error.log")); }

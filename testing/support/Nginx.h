@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Process.h"
+#include "TestCertificates.h"
 
 #include <memory>
 #include <string>
@@ -10,6 +11,16 @@ namespace tavrel_testing {
 
 struct NginxOptions {
     bool tls = false;  // also an RTMPS port: TLS terminated by the stream module
+    // Where every port listens: "[::1]" for a server reachable over IPv6 only.
+    std::string host = "127.0.0.1";
+    // What the TLS port presents (made by TestCertificates::shared()).
+    TestCert certificate = TestCert::kLocalhost;
+    // Behind TLS: this nginx's RTMP port, or another server's (0: ours).
+    int tls_upstream_port = 0;
+    // Set: the TLS port is an ingest front that routes by server name
+    // (ssl_preread); only this name reaches TLS and RTMP, any other or none
+    // reaches nothing.
+    std::string sni_name;
 };
 
 class Nginx {
@@ -27,14 +38,17 @@ public:
 
     int port() const { return port_; }
     int tls_port() const { return tls_port_; }
-    // rtmp://127.0.0.1:PORT/app/stream
+    // rtmp://HOST:PORT/app/stream
     std::string url(const std::string &app, const std::string &stream) const;
+    // rtmps://HOST:TLS_PORT/app/stream with tlsCAFile= the test CA.
     std::string tls_url(const std::string &app, const std::string &stream) const;
     std::string record_dir() const { return dir_.file("records"); }
     std::string recording(const std::string &stream) const { return record_dir() + "/" + stream + ".flv"; }
     std::string error_log() const;  // the whole error log so far
 
 private:
+    std::string stream_block();
+
     NginxOptions options_;
     TempDir dir_;
     int port_;

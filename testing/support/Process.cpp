@@ -192,16 +192,30 @@ int free_port()
     return ntohs(addr.sin_port);
 }
 
-bool wait_for_port(int port, int timeout_ms)
+bool wait_for_port(int port, int timeout_ms, const std::string &host)
 {
+    const bool is_v6 = !host.empty() && host[0] == '[';
+    sockaddr_storage addr{};
+    socklen_t len;
+    if (is_v6) {
+        auto *v6 = reinterpret_cast<sockaddr_in6 *>(&addr);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        if (::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &v6->sin6_addr) != 1)
+            throw std::runtime_error("not an IPv6 address: " + host);
+        len = sizeof *v6;
+    } else {
+        auto *v4 = reinterpret_cast<sockaddr_in *>(&addr);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) != 1)
+            throw std::runtime_error("not an IPv4 address: " + host);
+        len = sizeof *v4;
+    }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     do {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0;
         ::close(fd);
         if (ok)
             return true;

@@ -43,9 +43,9 @@ int run(const std::vector<std::string> &argv, int timeout_ms, std::string *outpu
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int free_port();
 
-// True once something accepts connections on 127.0.0.1:port, polling until
-// timeout_ms.
-bool wait_for_port(int port, int timeout_ms);
+// True once something accepts connections on host:port (an address:
+// "127.0.0.1", "[::1]"), polling until timeout_ms.
+bool wait_for_port(int port, int timeout_ms, const std::string &host = "127.0.0.1");
 
 // A fresh directory under the system temp dir, removed with its contents by
 // the destructor.

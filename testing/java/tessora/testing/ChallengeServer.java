@@ -21,9 +21,9 @@ public final class ChallengeServer implements AutoCloseable {
      * Starts it.
      *
      * @param auth "adobe", "llnw" or "none"
-     * @param users "NAME:PASSWORD" each
+     * @param options more of its options: "--user", "NAME:PASSWORD", "--refuse-app", "NAME", ...
      */
-    public ChallengeServer(String auth, String... users) throws IOException, InterruptedException {
+    public ChallengeServer(String auth, String... options) throws IOException, InterruptedException {
         dir = Files.createTempDirectory("challenge");
         port = RtmpServer.freePort();
         Path record = dir.resolve("record.jsonl");
@@ -31,9 +31,7 @@ public final class ChallengeServer implements AutoCloseable {
                 RtmpServer.sourceDir().resolve("testing/challenge-server/challenge-server").toString(),
                 "--port", Integer.toString(port), "--auth", auth, "--record", record.toString(),
                 "--max-seconds", "300"));
-        for (String u : users) {
-            argv.addAll(List.of("--user", u));
-        }
+        argv.addAll(List.of(options));
         process = new ProcessBuilder(argv).redirectErrorStream(true)
                 .redirectOutput(dir.resolve("server.log").toFile()).start();
         long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);

@@ -29,11 +29,21 @@ extern "C" {
  * Unless url is null, cb becomes librtmp's process-wide log callback (null
  * keeps the current one) and librtmp's log level is set to RTMP_LOGWARNING.
  *
+ * url is librtmp's, IPv6 literals in brackets included
+ * (rtmp://[::1]:1935/app/stream), with librtmp's options and ours after it:
+ * tlsCAFile=PATH (a PEM bundle trusted instead of the system store) and
+ * tlsVerify=0 (no certificate check, logged as a warning on every
+ * connect). Every address of the host is tried, each 250 ms after the
+ * last, within the link's timeout; rtmps is TLS of ours with the host name
+ * as SNI and the certificate verified against it.
+ *
  * On success stores the record into *rtmp and returns 0; otherwise *rtmp is
- * untouched and the result is -1 (null url), -2 (url not accepted),
- * -3 (connection failed) or -4 (stream not published: refused, closed by
- * the server, authentication failed, or still challenged after three
- * authentication rounds).
+ * untouched and the result is -1 (null url), -2 (url or option not
+ * accepted), -3 (connection or handshake failed), -4 (stream not
+ * published: refused, closed by the server, authentication failed, or
+ * still challenged after three authentication rounds) or -5 (the server's
+ * certificate was not verified). tavrel_last_connect_result (Tavrel.h)
+ * then tells why in more detail.
  *
  * The socket gets a send timeout equal to the link's timeout (the URL
  * option "timeout=", 30 s by default), so a send to a server that has

@@ -10,15 +10,21 @@
 
 #include "RTMPDumpUtil.h"
 
+#include "RTMPDumpUtil/address_dialer.h"
 #include "RTMPDumpUtil/chunk_writer.h"
+#include "RTMPDumpUtil/connect_result.h"
 #include "RTMPDumpUtil/connection.h"
 #include "RTMPDumpUtil/counted_text.h"
 #include "RTMPDumpUtil/flv_stream_writer.h"
 #include "RTMPDumpUtil/invocation_queue.h"
+#include "RTMPDumpUtil/link_open.h"
 #include "RTMPDumpUtil/publisher_auth.h"
 #include "RTMPDumpUtil/read_guard.h"
 #include "RTMPDumpUtil/server_commands.h"
 #include "RTMPDumpUtil/socket_writer.h"
+#include "RTMPDumpUtil/tls_session.h"
+#include "RTMPDumpUtil/url_host.h"
+#include "RTMPDumpUtil/url_options.h"
 
 #include <stdarg.h>
 

@@ -47,6 +47,7 @@ RTMPDumpCtx *connect_owned(char *url, char *username, char *password, const Cont
     }
     RTMPDumpCtx *ctx = context_new(rtmp, url, username, password, settings, logger);
     if (!ctx) {
+        finish_connect(TAVREL_CONNECT_NOT_PUBLISHED);
         logger_log(logger, OSTREL_WARNING, "tavrel_connect:: out of memory making the context");
         close_rtmp_w(rtmp, 1);
         free_texts(url, username, password);
@@ -230,13 +231,16 @@ RTMPDumpCtx *tavrel_connect(const char *url, const char *username, const char *p
                             int is_rtmp_queue, int is_log_audio, int is_log_video, uint32_t a_body_max_len,
                             uint32_t v_body_max_len, Logger *logger)
 {
-    if (!url)
+    if (!url) {
+        finish_connect(TAVREL_CONNECT_NULL_URL);
         return nullptr;
+    }
     bool failed = false;
     char *url_copy = copy_text(url, &failed);
     char *username_copy = copy_text(username, &failed);
     char *password_copy = copy_text(password, &failed);
     if (failed) {
+        finish_connect(TAVREL_CONNECT_UNREACHABLE);
         logger_log(logger, OSTREL_WARNING, "tavrel_connect:: out of memory copying the settings");
         free_texts(url_copy, username_copy, password_copy);
         return nullptr;

@@ -120,8 +120,30 @@ TAVREL_API RTMP_CONN tavrel_reconnect_stream(RTMPDumpCtx **ctx_ptr);
 TAVREL_API RTMP_CONN tavrel_reconnect_full(RTMPDumpCtx **ctx_ptr);
 
 /* Connects and publishes without credentials, then closes. 0 success,
- * -1 null URL, -2 URL not accepted, -3 connection failed, -4 not published. */
+ * -1 null URL, -2 URL not accepted, -3 connection failed, -4 not published,
+ * -5 the server's TLS certificate was not verified. */
 TAVREL_API int tavrel_test_connect(const char *url);
+
+/* The detailed result of a connect; each failure has a coarse code above
+ * (connect_rtmp_w's and tavrel_test_connect's), given beside it. */
+typedef enum TAVREL_CONNECT_RESULT {
+    TAVREL_CONNECT_OK = 0,
+    TAVREL_CONNECT_NULL_URL = -1,
+    TAVREL_CONNECT_BAD_URL = -2,         /* the URL or one of its options not accepted */
+    TAVREL_CONNECT_UNREACHABLE = -3,     /* refused, unreachable or timed out at every address */
+    TAVREL_CONNECT_NOT_PUBLISHED = -4,   /* any other failure after the handshake */
+    TAVREL_CONNECT_TLS_VERIFY = -5,      /* the server's certificate was not verified */
+    TAVREL_CONNECT_DNS = -6,             /* the host name was not resolved (coarse -3) */
+    TAVREL_CONNECT_HANDSHAKE = -7,       /* the TLS or RTMP handshake failed (coarse -3) */
+    TAVREL_CONNECT_APP_REFUSED = -8,     /* connect refused, not for authentication (coarse -4) */
+    TAVREL_CONNECT_PUBLISH_REFUSED = -9, /* NetStream.Publish.BadName / Denied / Failed (coarse -4) */
+    TAVREL_CONNECT_AUTH_FAILED = -10,    /* authentication refused or rounds exhausted (coarse -4) */
+} TAVREL_CONNECT_RESULT;
+
+/* The TAVREL_CONNECT_RESULT of the last connect made on the calling thread
+ * (tavrel_connect, tavrel_reconnect_clone, tavrel_reconnect_full,
+ * tavrel_test_connect, connect_rtmp_w); 0 before the first. */
+TAVREL_API int tavrel_last_connect_result(void);
 
 TAVREL_API RTMP_CONN tavrel_get_connection_state(RTMPDumpCtx *ctx);
 

@@ -7,6 +7,11 @@
 
 extern "C" {
 
+JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_TavrelExt_last_1connect_1result(JNIEnv *, jclass)
+{
+    return tavrel_last_connect_result();
+}
+
 } // extern "C"
 
 // ---- typed media ---------------------------------------------------------

@@ -126,9 +126,9 @@ JNIEXPORT jlong JNICALL Java_tessora_streaming_rtmpdump_Tavrel_reconnect_1full(J
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_test_1connect(JNIEnv *env, jclass, jstring uri)
 {
     ScopedUtfChars url(env, uri);
-    if (!url.ok() || !url.c_str())
-        return -1;
-    return tavrel_test_connect(url.c_str());
+    // A URL the JVM could not hand over counts as none (-1), for the
+    // thread's last connect result too.
+    return tavrel_test_connect(url.ok() ? url.c_str() : nullptr);
 }
 
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_Tavrel_get_1connection_1state(JNIEnv *, jclass,

@@ -5,6 +5,7 @@
 #include "CaseName.h"
 #include "Cases.h"
 #include "HostileServer.h"
+#include "Nginx.h"
 #include "Report.h"
 #include "RTMPDumpUtil.h"
 
@@ -60,24 +61,22 @@ SendRun send_media(RTMP *r, int max)
     return run;
 }
 
-class HostileConnect : public ::testing::TestWithParam<Case> {};
-
-TEST_P(HostileConnect, EndsWithResultCodeAndReleasesAll)
+// One case: connect to url (the server itself, or a front before it), send,
+// close; the results checked and added to `table`.
+void run_case(const Case &c, HostileServer &server, const std::string &url, const std::string &table)
 {
-    const Case &c = GetParam();
+    const std::string header = "| scenario | result | connections | time to result (ms) | media sends |";
     if (const char *why = hostile::skip_reason(c)) {
-        hostile::report_row("connect_rtmp_w", "| scenario | result | connections | time to result (ms) | media sends |",
-                            "| " + std::string(c.scenario) + " | not run: " + why + " | | | |");
+        hostile::report_row(table, header, "| " + std::string(c.scenario) + " | not run: " + why + " | | | |");
         GTEST_SKIP() << why;
     }
-    HostileServer server(c.scenario);
     const int fds_before = hostile::open_fds();
 
     RTMP *r = nullptr;
     int rc = 1;
     const long long start = hostile::now_ms();
     hostile::run_bounded(std::string("connect_rtmp_w against ") + c.scenario, hostile::kCallLimitS, [&] {
-        rc = connect_rtmp_w(server.url().c_str(), "user", "pass", &r, hostile::log_capture());
+        rc = connect_rtmp_w(url.c_str(), "user", "pass", &r, hostile::log_capture());
     });
     const long long connect_ms = hostile::now_ms() - start;
     const std::string client_log = hostile::take_captured_log();
@@ -113,13 +112,52 @@ TEST_P(HostileConnect, EndsWithResultCodeAndReleasesAll)
     if (rc == 0)
         sends = run.failed ? std::to_string(run.sent) + " ok, then failed after " + std::to_string(run.fail_ms) + " ms"
                            : std::to_string(run.sent) + " ok";
-    hostile::report_row("connect_rtmp_w", "| scenario | result | connections | time to result (ms) | media sends |",
+    hostile::report_row(table, header,
                         "| " + std::string(c.scenario) + " | " + std::to_string(rc) + " | " +
                             std::to_string(server.count(": accepted")) + " | " + std::to_string(connect_ms) + " | " +
                             sends + " |");
 }
 
+class HostileConnect : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HostileConnect, EndsWithResultCodeAndReleasesAll)
+{
+    HostileServer server(GetParam().scenario);
+    run_case(GetParam(), server, server.url(), "connect_rtmp_w");
+}
+
 INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnect, ::testing::ValuesIn(hostile::cases()), tavrel_testing::CaseName());
+
+// The same server behind TLS (nginx's stream module with the test CA's
+// certificate): a fault is met through the TLS session, with the same
+// result.
+class HostileConnectTls : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HostileConnectTls, EndsWithResultCodeAndReleasesAll)
+{
+    HostileServer server(GetParam().scenario);
+    tavrel_testing::NginxOptions options;
+    options.tls = true;
+    options.tls_upstream_port = server.port();
+    tavrel_testing::Nginx front(options);
+    run_case(GetParam(), server, front.tls_url("live", "stream") + " timeout=2", "connect_rtmp_w over TLS");
+}
+
+std::vector<Case> over_tls()
+{
+    const std::vector<std::string> picked = {"ok", "close-on-accept", "close-after-s0", "silent-before-s0",
+                                             "garbage-after-handshake", "truncated-chunk-body",
+                                             "error-huge-description", "needauth-forever-adobe", "close-mid-stream",
+                                             "stop-reading"};
+    std::vector<Case> out;
+    for (const Case &c : hostile::cases()) {
+        if (std::find(picked.begin(), picked.end(), c.scenario) != picked.end())
+            out.push_back(c);
+    }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnectTls, ::testing::ValuesIn(over_tls()), tavrel_testing::CaseName());
 
 // The table and the server must not drift apart: a scenario nobody checks
 // is as bad as a check of a scenario that no longer exists.

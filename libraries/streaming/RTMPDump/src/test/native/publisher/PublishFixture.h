@@ -18,6 +18,8 @@ inline constexpr uint32_t kVideoMax = 256 * 1024;
 
 class PublishFixture : public ::testing::Test {
 public:
+    explicit PublishFixture(tavrel_testing::NginxOptions options = {}) : nginx_(std::move(options)) {}
+
     static void SetUpTestSuite()
     {
         signal(SIGPIPE, SIG_IGN);

@@ -4,6 +4,9 @@
 #ifndef TAVREL_RTMPDUMPUTIL_CONNECTION_H
 #define TAVREL_RTMPDUMPUTIL_CONNECTION_H
 
+#include "RTMPDumpUtil/address_dialer.h"
+
+#include <librtmp/log.h>
 #include <librtmp/rtmp.h>
 
 extern "C" {
@@ -20,5 +23,15 @@ int RTMP_ConnectStream_v2(RTMP *r, int seek_time, AVal *username, AVal *password
 int reconnect_stream_v2(RTMP *r);
 
 }  // extern "C"
+
+namespace tavrel {
+
+// connect_rtmp_w with every connection of the link opened by dialer (null:
+// the host's addresses, dial_host). A harness hands in the connected end of
+// a socket pair here and plays the server on the other.
+int connect_rtmp_via(const char *url, const char *username, const char *password, RTMP **rtmp,
+                     RTMP_LogCallback *cb, const Dialer *dialer);
+
+}  // namespace tavrel
 
 #endif

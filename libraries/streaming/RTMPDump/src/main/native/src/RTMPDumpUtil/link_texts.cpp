@@ -57,11 +57,19 @@ void append_token(AVal &field, const AVal &token, bool is_uri_alloc, int &lflags
 
 }  // namespace
 
-bool link_texts_setup(RTMP *r, const char *url, LinkTexts *texts)
+bool link_texts_setup(RTMP *r, const char *url, const BracketedHost &host, LinkTexts *texts)
 {
     texts->url = owned_text(url, strnlen(url, INT_MAX - 1));
-    if (!texts->url || !RTMP_SetupURL(r, texts->url))
+    if (!texts->url)
         return false;
+    // librtmp reads a host up to ":" or "/"; "x" is a host name to it.
+    std::memset(texts->url + host.at, 'x', host.len);
+    if (!RTMP_SetupURL(r, texts->url))
+        return false;
+    if (host.len) {
+        std::memcpy(texts->url + host.at, url + host.at, host.len);
+        r->Link.hostname = AVal{texts->url + host.at, static_cast<int>(host.len)};
+    }
     take_playpath(r, texts);
     texts->flash_ver = owned_text(kFlashVer, sizeof kFlashVer - 1);
     r->Link.flashVer = AVal{texts->flash_ver, static_cast<int>(sizeof kFlashVer - 1)};
@@ -115,6 +123,7 @@ void link_texts_free(RTMP *r, LinkTexts *texts)
     std::free(texts->swf_url);
     std::free(texts->playpath);
     std::free(texts->url);
+    tls_trust_free(texts->tls_trust);
     *texts = LinkTexts{};
 }
 

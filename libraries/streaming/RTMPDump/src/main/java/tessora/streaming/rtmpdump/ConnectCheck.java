@@ -11,7 +11,9 @@ public enum ConnectCheck implements NativeCode {
     /** The connection or handshake failed (-3). */
     CONNECTION_FAILED(-3, "the connection or handshake failed"),
     /** The server did not start the publish (-4). */
-    NOT_PUBLISHED(-4, "the server did not start the publish");
+    NOT_PUBLISHED(-4, "the server did not start the publish"),
+    /** The server's TLS certificate was not verified: unknown issuer, expired or another host's (-5). */
+    TLS_NOT_VERIFIED(-5, "the server's TLS certificate was not verified (unknown issuer, expired or another host's)");
 
     private static final ConnectCheck[] VALUES = values();
 

@@ -23,11 +23,11 @@ import tessora.testing.RtmpServer;
 /** Every kind of failed connect gives its own reason, learned from that connect, against real peers on loopback. */
 class ConnectReasonTest {
     @RegisterExtension
-    static final RtmpServer nginx = new RtmpServer();
+    static final RtmpServer nginx = RtmpServer.withTls();
 
     @Test
     void eachFailedConnectSaysWhy() throws Exception {
-        try (ChallengeServer auth = new ChallengeServer("adobe", "alice:right");
+        try (ChallengeServer auth = new ChallengeServer("adobe", "--user", "alice:right", "--refuse-app", "gone");
                 NotRtmp notRtmp = new NotRtmp();
                 Publisher busy = Publisher.to(nginx.url("live", "busy")).connect()) {
             assertTrue(busy.canSend(), "the stream a second publisher is refused");
@@ -38,20 +38,32 @@ class ConnectReasonTest {
             cases.put("no such host", new Object[] {Publisher.to("rtmp://no-such-host.invalid/live/x"),
                 Reason.DNS});
             cases.put("not an RTMP server", new Object[] {Publisher.to(notRtmp.url()), Reason.HANDSHAKE});
-            cases.put("no such application", new Object[] {Publisher.to(nginx.url("nosuchapp", "x")),
+            cases.put("application refused", new Object[] {Publisher.to(auth.url("gone", "x")),
                 Reason.APP_REFUSED});
+            // nginx drops the connection of an application it lacks, without an answer.
+            cases.put("connection dropped after connect", new Object[] {Publisher.to(nginx.url("nosuchapp", "x")),
+                Reason.NOT_PUBLISHED});
             cases.put("stream already published", new Object[] {Publisher.to(nginx.url("live", "busy")),
                 Reason.PUBLISH_REFUSED});
+            cases.put("self-signed certificate", new Object[] {Publisher.to(nginx.tlsUrl("live", "x")),
+                Reason.TLS_VERIFY});
             cases.put("wrong password", new Object[] {Publisher.to(auth.url("live", "x"))
                     .credentials("alice", "wrong"), Reason.AUTH_FAILED});
+            Map<String, Reason> found = new LinkedHashMap<>();
+            Map<String, Reason> expected = new LinkedHashMap<>();
             for (Map.Entry<String, Object[]> c : cases.entrySet()) {
                 Publisher.Builder b = (Publisher.Builder) c.getValue()[0];
                 PublisherException e = assertThrows(PublisherException.class, b::connect, c.getKey());
-                assertEquals(c.getValue()[1], e.reason(), c.getKey() + ": " + e.getMessage());
                 assertTrue(e.getMessage().contains(e.reason().meaning()), e.getMessage());
+                found.put(c.getKey(), e.reason());
+                expected.put(c.getKey(), (Reason) c.getValue()[1]);
             }
-            // The server that refused the wrong password takes the right one: the reason was the password.
+            assertEquals(expected, found);
+            // The servers take what was wrong done right: the right password, the certificate trusted (its path
+            // holds a space), or not verified at all.
             Publisher.to(auth.url("live", "x")).credentials("alice", "right").connect().close();
+            Publisher.to(nginx.tlsUrl("live", "trusted")).tlsCaFile(nginx.certificate()).connect().close();
+            Publisher.to(nginx.tlsUrl("live", "unverified")).tlsVerify(false).connect().close();
         }
     }
 

@@ -61,7 +61,7 @@ class PublisherTest {
         }
         Object[][] checks = {
             {0, ConnectCheck.OK}, {-1, ConnectCheck.NO_URL}, {-2, ConnectCheck.BAD_URL},
-            {-3, ConnectCheck.CONNECTION_FAILED}, {-4, ConnectCheck.NOT_PUBLISHED},
+            {-3, ConnectCheck.CONNECTION_FAILED}, {-4, ConnectCheck.NOT_PUBLISHED}, {-5, ConnectCheck.TLS_NOT_VERIFIED},
         };
         for (Object[] c : checks) {
             assertSame(c[1], ConnectCheck.of((Integer) c[0]));
@@ -71,6 +71,8 @@ class PublisherTest {
         }
         for (int bad : new int[] {1, -5}) {
             assertThrows(IllegalArgumentException.class, () -> ConnectionState.of(bad));
+        }
+        for (int bad : new int[] {1, -6}) {
             assertThrows(IllegalArgumentException.class, () -> ConnectCheck.of(bad));
         }
         // send_metadata answers in librtmp's terms: 1 sent, 0 not sent; its negative codes are RTMPERR codes.

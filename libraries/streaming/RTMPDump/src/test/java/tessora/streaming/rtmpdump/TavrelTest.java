@@ -89,14 +89,17 @@ class TavrelTest {
     @Order(2)
     void testConnectTellsWhyAConnectionFails() throws Exception {
         int closedPort = RtmpServer.freePort();
+        // The URL, test_connect's code, and the detailed reason this thread reads afterwards.
         Object[][] cases = {
-            {null, -1},
-            {"no url at all", -2},
-            {"rtmp://127.0.0.1:" + closedPort + "/live/x", -3},
-            {nginx.url("live", "probe"), 0},
+            {null, -1, -1},
+            {"no url at all", -2, -2},
+            {"rtmp://127.0.0.1:" + closedPort + "/live/x", -3, -3},
+            {"rtmp://no-such-host.invalid/live/x", -3, -6},
+            {nginx.url("live", "probe"), 0, 0},
         };
         for (Object[] c : cases) {
             assertEquals(c[1], Tavrel.test_connect((String) c[0]), "test_connect(" + c[0] + ")");
+            assertEquals(c[2], TavrelExt.last_connect_result(), "last_connect_result after " + c[0]);
         }
     }
 

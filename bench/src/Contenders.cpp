@@ -26,6 +26,7 @@
 #pragma weak tavrel_send_aac_data
 #pragma weak tavrel_send_h264_header
 #pragma weak tavrel_send_h264_nals
+#pragma weak tavrel_set_chunk_size
 
 namespace bench {
 
@@ -89,6 +90,27 @@ bool write_all(int fd, const uint8_t *p, size_t left)
         left -= size_t(n);
     }
     return true;
+}
+
+// On this machine the kernel's first copy from freshly written memory costs
+// several times the later ones (about 80 ms over the floor's 44 MB), which
+// would be charged to the floor's first run in a process alone: every
+// other contender sends from the clip, which its untimed lap has read. So
+// the floor's bytes go through a socket pair once, untimed.
+void read_by_the_kernel_once(const std::vector<uint8_t> &bytes)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+        return;
+    std::thread reader([fd = sv[1]] {
+        uint8_t buf[1 << 16];
+        while (read(fd, buf, sizeof buf) > 0) {
+        }
+    });
+    write_all(sv[0], bytes.data(), bytes.size());
+    ::close(sv[0]);
+    reader.join();
+    ::close(sv[1]);
 }
 
 }  // namespace
@@ -284,14 +306,17 @@ public:
         : clip_(clip), steps_(steps), chunk_size_(chunk_size)
     {
         cap_ = capture_chunks(clip_, steps_, chunk_size_, 1);
+        read_by_the_kernel_once(cap_.bytes);
     }
     std::string name() const override { return "floor"; }
     bool connect(const std::string &url) override
     {
         if (!LibrtmpConnection::connect(url))
             return false;
-        if (r_->m_stream_id != 1)  // the capture carries the stream id in its headers
+        if (r_->m_stream_id != 1) {  // the capture carries the stream id in its headers
             cap_ = capture_chunks(clip_, steps_, chunk_size_, r_->m_stream_id);
+            read_by_the_kernel_once(cap_.bytes);
+        }
         next_ = 0;
         return true;
     }
@@ -380,6 +405,12 @@ public:
         }
     }
     RTMP *rtmp() override { return ctx_ ? ctx_->rtmp : nullptr; }
+    bool set_chunk_size(int chunk_size) override
+    {
+        if (chunk_size == 128 || &tavrel_set_chunk_size == nullptr)
+            return Contender::set_chunk_size(chunk_size);
+        return tavrel_set_chunk_size(ctx_, chunk_size) == RTMPERR_OK;
+    }
     RTMPDumpCtx *ctx() { return ctx_; }
 
 private:

@@ -12,6 +12,10 @@
 
 namespace bench {
 
+// A Set Chunk Size message right after the publish, then chunks of that
+// size. 128 sends nothing.
+bool set_out_chunk_size(RTMP *r, int chunk_size);
+
 class Contender {
 public:
     virtual ~Contender() = default;
@@ -22,6 +26,10 @@ public:
     virtual bool send(Message &m, uint32_t offset_ms) = 0;
     virtual void close() = 0;
     virtual RTMP *rtmp() = 0;  // the published connection, or null
+    // Set Chunk Size right after the publish, then chunks of that size (128
+    // sends nothing): the bench's own message for librtmp's connections,
+    // tavrel_set_chunk_size for the publisher's.
+    virtual bool set_chunk_size(int chunk_size) { return set_out_chunk_size(rtmp(), chunk_size); }
     const std::string &error() const { return error_; }
     int fd();
 
@@ -39,9 +47,6 @@ std::vector<std::string> contender_names();
 // False when the publisher's own code is not in the library yet.
 bool tavrel_available();
 
-// A Set Chunk Size message right after the publish, then chunks of that
-// size. 128 sends nothing.
-bool set_out_chunk_size(RTMP *r, int chunk_size);
 
 // The chunk stream librtmp's RTMP_SendPacket writes for the steps (full
 // headers, the given chunk size and message stream id), and where each

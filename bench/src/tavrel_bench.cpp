@@ -5,7 +5,7 @@
 //       starts nginx (sink, live, ... applications) on a free loopback port,
 //       prints "port=N record_dir=D", runs until stdin closes
 //   tavrel_bench run --url-base rtmp://127.0.0.1:P/sink [--contenders a,b]
-//       [--rounds R] [--first-round F] [--laps K] [--chunk C]
+//       [--rounds R] [--first-round F] [--laps K] [--warm-laps W] [--chunk C]
 //       the contenders side by side: every round runs each once, in an
 //       order that rotates, on the same messages
 //   tavrel_bench once --url U --contender X [--laps K] [--chunk C]
@@ -175,7 +175,7 @@ RunResult run_one(Contender &c, Clip &clip, const std::vector<Step> &steps, cons
         return res;
     }
     res.connect_ns = now_ns() - t0;
-    if (!set_out_chunk_size(c.rtmp(), chunk)) {
+    if (!c.set_chunk_size(chunk)) {
         res.error = "Set Chunk Size failed";
         c.close();
         return res;
@@ -253,6 +253,14 @@ void print(const std::string &mode, const std::string &contender, int chunk, int
 
 std::string clip_path(const Args &a) { return arg(a, "clip", default_clip_path()); }
 
+// The steps of `warm` untimed laps at the start of a plan, the sequence
+// headers with them.
+size_t warm_steps_for(Clip &clip, int warm)
+{
+    size_t headers = plan(clip, 0).size(), per_lap = plan(clip, 1).size() - headers;
+    return warm > 0 ? headers + size_t(warm) * per_lap : 0;
+}
+
 void on_stop_signal(int) {}
 
 int cmd_nginx()
@@ -279,7 +287,12 @@ int cmd_run(const Args &a)
     int rounds = iarg(a, "rounds", 3), laps = iarg(a, "laps", 10), chunk = iarg(a, "chunk", 128);
     int first = iarg(a, "first-round", 0);  // names the streams and rotates the order
     auto names = split(arg(a, "contenders", "floor,rtmp_write,packet,flvwrite,coalesced"), ',');
-    auto steps = plan(clip, laps);
+    // A contender's first lap in a process costs several times the later
+    // ones (the kernel's first copies from its buffers): one untimed lap,
+    // sequence headers included, on each connection first.
+    int warm = iarg(a, "warm-laps", 1);
+    auto steps = plan(clip, laps + warm);
+    size_t warm_steps = warm_steps_for(clip, warm);
     std::vector<std::unique_ptr<Contender>> cs;
     for (const auto &n : names)
         cs.push_back(make_contender(n, clip, steps, chunk));
@@ -288,7 +301,7 @@ int cmd_run(const Args &a)
         for (size_t k = 0; k < cs.size(); ++k) {
             auto &c = *cs[(k + size_t(round)) % cs.size()];
             std::string url = base + "/" + c.name() + "_c" + std::to_string(chunk) + "_r" + std::to_string(round);
-            print("run", c.name(), chunk, round, run_one(c, clip, steps, url, chunk, false, 0), false);
+            print("run", c.name(), chunk, round, run_one(c, clip, steps, url, chunk, false, warm_steps), false);
         }
     return 0;
 }
@@ -301,8 +314,7 @@ int cmd_once(const Args &a)
     auto steps = plan(clip, laps + warm);
     // The warm-up laps (sequence headers included) grow the bodies to their
     // largest before anything is counted.
-    size_t headers = plan(clip, 0).size(), per_lap = plan(clip, 1).size() - headers;
-    size_t warm_steps = warm > 0 ? headers + size_t(warm) * per_lap : 0;
+    size_t warm_steps = warm_steps_for(clip, warm);
     auto c = make_contender(name, clip, steps, chunk);
     bool alloc = a.count("alloc") > 0;
     if (alloc && !alloc_counter()) {
@@ -340,7 +352,7 @@ int cmd_scale(const Args &a)
             error = c->error() + " at publisher " + std::to_string(i);
             break;
         }
-        if (!set_out_chunk_size(c->rtmp(), chunk)) {
+        if (!c->set_chunk_size(chunk)) {
             error = "Set Chunk Size failed at publisher " + std::to_string(i);
             break;
         }

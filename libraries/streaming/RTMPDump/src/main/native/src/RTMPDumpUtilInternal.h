@@ -11,6 +11,7 @@
 #include "RTMPDumpUtil.h"
 
 #include "RTMPDumpUtil/address_dialer.h"
+#include "RTMPDumpUtil/chunk_header.h"
 #include "RTMPDumpUtil/chunk_writer.h"
 #include "RTMPDumpUtil/connect_result.h"
 #include "RTMPDumpUtil/connection.h"
@@ -18,6 +19,7 @@
 #include "RTMPDumpUtil/flv_stream_writer.h"
 #include "RTMPDumpUtil/invocation_queue.h"
 #include "RTMPDumpUtil/link_open.h"
+#include "RTMPDumpUtil/message_writer.h"
 #include "RTMPDumpUtil/publisher_auth.h"
 #include "RTMPDumpUtil/read_guard.h"
 #include "RTMPDumpUtil/server_commands.h"
@@ -25,6 +27,7 @@
 #include "RTMPDumpUtil/tls_session.h"
 #include "RTMPDumpUtil/url_host.h"
 #include "RTMPDumpUtil/url_options.h"
+#include "RTMPDumpUtil/wire_output.h"
 
 #include <stdarg.h>
 

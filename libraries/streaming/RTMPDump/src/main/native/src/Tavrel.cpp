@@ -4,8 +4,10 @@
 
 #include "Quorlen.h"
 #include "RTMPDumpUtil.h"
+#include "RTMPDumpUtil/message_writer.h"
 #include "RTMPDumpUtilInternal.h"
 #include "TavrelContext.h"
+#include "TavrelSend.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +35,17 @@ void free_texts(char *url, char *username, char *password)
     std::free(password);
 }
 
+// Set Chunk Size on a context's connection, and the size kept for later
+// reconnections.
+bool resend_chunk_size(RTMPDumpCtx *ctx, int size)
+{
+    MutexLock lock(&ctx->rtmp_mutex);
+    if (!send_chunk_size_locked(ctx, size))
+        return false;
+    store_shared(send_state(ctx).chunk_size, size);
+    return true;
+}
+
 // Connects from texts the new context will own (taken over in every case:
 // freed on failure). The connection record points into url, so url has to
 // be the context's own copy, never the caller's text. Takes over one
@@ -51,11 +64,37 @@ RTMPDumpCtx *connect_owned(char *url, char *username, char *password, const Cont
         logger_log(logger, OSTREL_WARNING, "tavrel_connect:: out of memory making the context");
         close_rtmp_w(rtmp, 1);
         free_texts(url, username, password);
+        return nullptr;
+    }
+    // A new connection starts at 128 for the server: the size chosen for
+    // the context this one takes over from is told again.
+    if (settings.chunk_size > 0 && !resend_chunk_size(ctx, settings.chunk_size)) {
+        logger_log(logger, OSTREL_WARNING, "tavrel_connect:: Set Chunk Size %d failed", settings.chunk_size);
+        logger_retain(logger);  // the caller's reference stays the caller's
+        tavrel_close(ctx);
+        return nullptr;
     }
     return ctx;
 }
 
-ContextSettings settings_of(const RTMPDumpCtx *ctx)
+// connect_owned from copies of the caller's texts, which stay the caller's.
+RTMPDumpCtx *connect_copies(const char *url, const char *username, const char *password,
+                            const ContextSettings &settings, Logger *logger, const char *who)
+{
+    bool failed = false;
+    char *url_copy = copy_text(url, &failed);
+    char *username_copy = copy_text(username, &failed);
+    char *password_copy = copy_text(password, &failed);
+    if (failed) {
+        finish_connect(TAVREL_CONNECT_UNREACHABLE);
+        logger_log(logger, OSTREL_WARNING, "%s:: out of memory copying the settings", who);
+        free_texts(url_copy, username_copy, password_copy);
+        return nullptr;
+    }
+    return connect_owned(url_copy, username_copy, password_copy, settings, logger);
+}
+
+ContextSettings settings_of(RTMPDumpCtx *ctx)
 {
     // The capacities as they stand, tag header and framing included: a
     // clone or a fresh connection starts where this one has grown to.
@@ -64,7 +103,8 @@ ContextSettings settings_of(const RTMPDumpCtx *ctx)
                            ctx->is_log_audio,
                            ctx->is_log_video,
                            load_shared(ctx->a_body_max_len),
-                           load_shared(ctx->v_body_max_len)};
+                           load_shared(ctx->v_body_max_len),
+                           load_shared(send_state(ctx).chunk_size)};
 }
 
 // The check-and-set both reconnections start with: the context to
@@ -104,6 +144,11 @@ RTMP_CONN publish_again(RTMPDumpCtx *ctx)
         MutexLock lock(&ctx->rtmp_mutex);
         if (RTMP_IsConnected(ctx->rtmp))
             is_reconnected = reconnect_stream_v2(ctx->rtmp);
+        // The server keeps the connection's chunk size; it is told again
+        // all the same, so that every reconnection starts alike.
+        const int chunk_size = load_shared(send_state(ctx).chunk_size);
+        if (is_reconnected && chunk_size > 0 && !send_chunk_size_locked(ctx, chunk_size))
+            is_reconnected = 0;
         new_stream_id = ctx->rtmp->m_stream_id;
         if (is_reconnected) {
             ctx->a_pkt->m_nInfoField2 = new_stream_id;
@@ -175,15 +220,17 @@ uint32_t initial_body_capacity(int is_audio, int use_rtmp_write, uint32_t payloa
 RTMPDumpCtx *context_new(RTMP *rtmp, char *url, char *username, char *password, const ContextSettings &settings,
                          Logger *logger)
 {
-    auto *ctx = static_cast<RTMPDumpCtx *>(std::calloc(1, sizeof(RTMPDumpCtx)));
-    if (!ctx)
+    auto *shell = static_cast<ContextShell *>(std::calloc(1, sizeof(ContextShell)));
+    if (!shell)
         return nullptr;
+    RTMPDumpCtx *ctx = &shell->ctx;
     ctx->stream_id = rtmp->m_stream_id;
     ctx->a_body_max_len = initial_body_capacity(1, settings.use_rtmp_write, settings.a_body_max_len);
     ctx->v_body_max_len = initial_body_capacity(0, settings.use_rtmp_write, settings.v_body_max_len);
     ctx->a_pkt = new_rtmp_pkt(1, ctx->stream_id);
     ctx->v_pkt = new_rtmp_pkt(0, ctx->stream_id);
-    bool ok = ctx->a_pkt && ctx->v_pkt && RTMPPacket_Alloc(ctx->a_pkt, ctx->a_body_max_len) &&
+    shell->send.writer = message_writer_new(rtmp);
+    bool ok = ctx->a_pkt && ctx->v_pkt && shell->send.writer && RTMPPacket_Alloc(ctx->a_pkt, ctx->a_body_max_len) &&
               RTMPPacket_Alloc(ctx->v_pkt, ctx->v_body_max_len);
     bool has_state_mutex = ok && pthread_mutex_init(&ctx->state_mutex, nullptr) == 0;
     bool has_rtmp_mutex = has_state_mutex && pthread_mutex_init(&ctx->rtmp_mutex, nullptr) == 0;
@@ -192,7 +239,8 @@ RTMPDumpCtx *context_new(RTMP *rtmp, char *url, char *username, char *password, 
             pthread_mutex_destroy(&ctx->state_mutex);
         free_packet(ctx->a_pkt);
         free_packet(ctx->v_pkt);
-        std::free(ctx);
+        message_writer_free(shell->send.writer);
+        std::free(shell);
         return nullptr;
     }
     ctx->rtmp = rtmp;
@@ -218,7 +266,8 @@ void context_free_shell(RTMPDumpCtx *ctx)
     pthread_mutex_destroy(&ctx->state_mutex);
     free_packet(ctx->a_pkt);
     free_packet(ctx->v_pkt);
-    std::free(ctx);
+    message_writer_free(send_state(ctx).writer);
+    std::free(reinterpret_cast<ContextShell *>(ctx));
 }
 
 }  // namespace tavrel
@@ -235,30 +284,19 @@ RTMPDumpCtx *tavrel_connect(const char *url, const char *username, const char *p
         finish_connect(TAVREL_CONNECT_NULL_URL);
         return nullptr;
     }
-    bool failed = false;
-    char *url_copy = copy_text(url, &failed);
-    char *username_copy = copy_text(username, &failed);
-    char *password_copy = copy_text(password, &failed);
-    if (failed) {
-        finish_connect(TAVREL_CONNECT_UNREACHABLE);
-        logger_log(logger, OSTREL_WARNING, "tavrel_connect:: out of memory copying the settings");
-        free_texts(url_copy, username_copy, password_copy);
-        return nullptr;
-    }
     ContextSettings settings{use_rtmp_write, is_rtmp_queue, is_log_audio, is_log_video, a_body_max_len,
                              v_body_max_len};
-    return connect_owned(url_copy, username_copy, password_copy, settings, logger);
+    return connect_copies(url, username, password, settings, logger, "tavrel_connect");
 }
 
 RTMPDumpCtx *tavrel_reconnect_clone(RTMPDumpCtx *ctx)
 {
-    if (!ctx)
+    if (!ctx || !ctx->url)
         return nullptr;
     // The clone holds a reference of its own to the shared logger.
     Logger *logger = logger_retain(ctx->logger);
-    RTMPDumpCtx *clone = tavrel_connect(ctx->url, ctx->username, ctx->password, ctx->use_rtmp_write,
-                                        ctx->is_rtmp_queue, ctx->is_log_audio, ctx->is_log_video,
-                                        load_shared(ctx->a_body_max_len), load_shared(ctx->v_body_max_len), logger);
+    RTMPDumpCtx *clone =
+        connect_copies(ctx->url, ctx->username, ctx->password, settings_of(ctx), logger, "tavrel_reconnect_clone");
     if (!clone)
         logger_release(logger);
     return clone;
@@ -285,6 +323,33 @@ int tavrel_test_connect(const char *url)
     if (rc == 0)
         close_rtmp_w(rtmp, 1);
     return rc;
+}
+
+int tavrel_set_chunk_size(RTMPDumpCtx *ctx, int size)
+{
+    if (!ctx)
+        return RTMPERR_DISCONNECTED;
+    if (size < 1) {
+        logger_log(ctx->logger, OSTREL_WARNING, "tavrel_set_chunk_size:: %d is not a chunk size (1 to 2147483647)",
+                   size);
+        return RTMPERR_INVALID_BUFF;
+    }
+    int sent;
+    {
+        MutexLock lock(&ctx->rtmp_mutex);
+        // A stream reconnection holds this lock while it runs; one that has
+        // begun shows as RTMP_CONN_RECONNECTING.
+        const RTMP_CONN state = load_state(ctx);
+        if (state == RTMP_CONN_RECONNECTING)
+            return RTMPERR_RECONNECTING;
+        if (state != RTMP_CONN_CONNECTED || !RTMP_IsConnected(ctx->rtmp))
+            return RTMPERR_DISCONNECTED;
+        sent = send_chunk_size_locked(ctx, size);
+        if (sent)
+            store_shared(send_state(ctx).chunk_size, size);
+    }
+    logger_log(ctx->logger, OSTREL_FINE, "tavrel_set_chunk_size:: %d %s", size, sent ? "sent" : "not sent");
+    return classify_send(ctx, sent);
 }
 
 RTMP_CONN tavrel_get_connection_state(RTMPDumpCtx *ctx)

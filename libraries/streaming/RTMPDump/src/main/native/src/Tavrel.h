@@ -160,6 +160,15 @@ TAVREL_API int tavrel_send_h264_header(RTMPDumpCtx *ctx, NALUS *nalus);
 TAVREL_API int tavrel_send_h264_nals(RTMPDumpCtx *ctx, NALUS *nalus);
 TAVREL_API int tavrel_send_h264_nalu_payload(RTMPDumpCtx *ctx, NALUPayload *payload);
 
+/* Outgoing chunk size: sends Set Chunk Size (message type 1, chunk stream
+ * 2) under the send lock, then cuts every later message of the connection
+ * into chunks of `size` bytes, and tells it again after every stream, full
+ * or clone reconnection. Without it a connection keeps 128. RTMPERR_OK;
+ * RTMPERR_INVALID_BUFF for a size below 1; RTMPERR_DISCONNECTED for a null
+ * ctx or a context that is not connected; RTMPERR_RECONNECTING while a
+ * reconnection runs; a failed send as the media sends report it. */
+TAVREL_API int tavrel_set_chunk_size(RTMPDumpCtx *ctx, int size);
+
 /* Sends the onMetaData data message: 1 sent, 0 send failed,
  * RTMPERR_UNKNOWN or RTMPERR_BUFF_TOO_LARGE when it could not be built. */
 TAVREL_API int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrate, int v_framerate,

@@ -62,7 +62,8 @@ int send_audio(RTMPDumpCtx *ctx, int is_seq_header, int64_t elapsed_ms, const ui
     std::memcpy(out + pos, buff, static_cast<size_t>(buff_len));
     pos += static_cast<uint32_t>(buff_len);
     pos += put_tag_trailer(out + pos, use_rtmp_write, body_len);
-    return dispatch(ctx, 1, is_seq_header, ts, body_len, out, pos);
+    const BodySlice message = {reinterpret_cast<const char *>(out), pos};
+    return dispatch(ctx, 1, is_seq_header, ts, body_len, &message, 1);
 }
 
 }  // namespace

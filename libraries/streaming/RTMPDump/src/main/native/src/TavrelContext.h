@@ -1,6 +1,7 @@
 // Internal helpers around the publisher context: the lock guard, atomic
-// access to the fields that threads share outside a lock, and the context
-// maker behind tavrel_connect.
+// access to the fields that threads share outside a lock, what the context
+// keeps beside its public record, and the context maker behind
+// tavrel_connect.
 #ifndef TAVREL_CONTEXT_H
 #define TAVREL_CONTEXT_H
 
@@ -47,6 +48,26 @@ void store_shared(T &field, T value)
 inline RTMP_CONN load_state(const RTMPDumpCtx *ctx) { return load_shared(ctx->connection_state); }
 inline void store_state(RTMPDumpCtx *ctx, RTMP_CONN state) { store_shared(ctx->connection_state, state); }
 
+struct MessageWriter;
+
+// What a context keeps beside its public record, whose layout callers know:
+// the writer every message of its connection goes through (used under
+// rtmp_mutex) and the outgoing chunk size chosen for it, sent again after
+// every reconnection.
+struct SendState {
+    MessageWriter *writer;
+    int chunk_size;  // 0 until tavrel_set_chunk_size succeeds (the server assumes 128)
+};
+
+// The context as context_new allocates it: the public record first, so
+// that the context's address is the shell's.
+struct ContextShell {
+    RTMPDumpCtx ctx;
+    SendState send;
+};
+
+inline SendState &send_state(RTMPDumpCtx *ctx) { return reinterpret_cast<ContextShell *>(ctx)->send; }
+
 // The settings a context is made with, and that its clone and its full
 // reconnection pass on.
 struct ContextSettings {
@@ -56,6 +77,7 @@ struct ContextSettings {
     int is_log_video;
     uint32_t a_body_max_len;  // largest audio payload expected
     uint32_t v_body_max_len;  // largest video payload expected
+    int chunk_size = 0;       // outgoing chunk size to send after connecting; 0: none
 };
 
 // A context around a connected, published record. Takes over rtmp, the
@@ -66,7 +88,8 @@ RTMPDumpCtx *context_new(RTMP *rtmp, char *url, char *username, char *password, 
                          Logger *logger);
 
 // Releases what context_new made and the context itself, without touching
-// the connection record, the texts or the logger.
+// the connection record, the texts or the logger. Only for contexts
+// context_new made.
 void context_free_shell(RTMPDumpCtx *ctx);
 
 // Initial body capacity for a largest expected payload, as tavrel_connect

@@ -5,7 +5,16 @@
 #include "Tavrel.h"
 #include "TavrelContext.h"
 
+using tavrel_jni::record_at;
+
 extern "C" {
+
+JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_TavrelExt_set_1chunk_1size(JNIEnv *, jclass, jlong handle,
+                                                                                  jint size)
+{
+    RTMPDumpCtx *ctx = record_at<RTMPDumpCtx>(handle);
+    return ctx ? tavrel_set_chunk_size(ctx, size) : RTMPERR_DISCONNECTED;
+}
 
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_TavrelExt_last_1connect_1result(JNIEnv *, jclass)
 {

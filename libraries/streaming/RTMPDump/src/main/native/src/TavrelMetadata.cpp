@@ -1,5 +1,5 @@
 // The stream's onMetaData, sent as one AMF0 data message in either output
-// mode.
+// mode, through the connection's message writer from the body built here.
 #include "Tavrel.h"
 
 #include "Quorlen.h"
@@ -52,14 +52,8 @@ extern "C" int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrat
         return RTMPERR_BUFF_TOO_LARGE;
     }
 
-    RTMPPacket pkt;
-    std::memset(&pkt, 0, sizeof pkt);
-    if (!RTMPPacket_Alloc(&pkt, static_cast<uint32_t>(body_len))) {
-        logger_log(ctx->logger, OSTREL_WARNING, "tavrel_send_metadata:: cannot allocate a body of %d bytes",
-                   body_len);
-        return RTMPERR_BUFF_TOO_LARGE;
-    }
-    std::memcpy(pkt.m_body, body, static_cast<size_t>(body_len));
+    RTMPPacket pkt = {};
+    pkt.m_body = reinterpret_cast<char *>(body);
     pkt.m_packetType = RTMP_PACKET_TYPE_INFO;  // data message, AMF0
     pkt.m_headerType = RTMP_PACKET_SIZE_LARGE;
     pkt.m_nChannel = 4;
@@ -71,12 +65,12 @@ extern "C" int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrat
     int result;
     {
         // A media thread may be sending at the same time: one message's
-        // chunks must not interleave with another's.
+        // chunks must not interleave with another's, and the writer is the
+        // connection's.
         MutexLock lock(&ctx->rtmp_mutex);
         pkt.m_nInfoField2 = ctx->rtmp->m_stream_id;
-        result = RTMP_SendPacket(ctx->rtmp, &pkt, ctx->is_rtmp_queue);
+        result = send_packet_body(send_state(ctx).writer, ctx->rtmp, &pkt, ctx->is_rtmp_queue);
     }
-    RTMPPacket_Free(&pkt);
     log_send_outcome(ctx->logger, result);
     return result;
 }

@@ -5,6 +5,8 @@
 
 #include "Quorlen.h"
 #include "RTMPDumpUtil.h"
+#include "RTMPDumpUtil/byte_order.h"
+#include "RTMPDumpUtil/flv_stream_writer.h"
 #include "TavrelContext.h"
 
 #include <climits>
@@ -15,6 +17,9 @@ namespace {
 
 // A send that found a reconnection running once it held rtmp_mutex.
 constexpr int kGaveUp = INT_MIN;
+
+constexpr int kProtocolControlChannel = 2;
+constexpr uint32_t kChunkSizeBits = 0x7FFFFFFF;  // the top bit of the field is 0
 
 StateReading read_state(RTMPDumpCtx *ctx)
 {
@@ -33,8 +38,10 @@ bool grow_body(RTMPPacket *pkt, uint32_t *capacity, uint32_t out_len)
     return true;
 }
 
-// Packet mode: the body already holds the message.
-int send_rtmp_pkt(RTMPDumpCtx *ctx, int is_audio, int is_seq_header, uint32_t ts_ms, uint32_t body_len)
+// Packet mode: the stream's packet carries the header fields, the slices
+// the body.
+int send_rtmp_pkt(RTMPDumpCtx *ctx, int is_audio, int is_seq_header, uint32_t ts_ms, uint32_t body_len,
+                  const BodySlice *slices, int num_slices)
 {
     RTMPPacket *pkt = is_audio ? ctx->a_pkt : ctx->v_pkt;
     update_rtmp_pkt_body_metadata(pkt, ts_ms, body_len);
@@ -59,7 +66,7 @@ int send_rtmp_pkt(RTMPDumpCtx *ctx, int is_audio, int is_seq_header, uint32_t ts
             logger_log(logger, OSTREL_FINEST, "\t");
             RTMPPacket_Dump(pkt);
         }
-        was_sent = RTMP_SendPacket(ctx->rtmp, pkt, ctx->is_rtmp_queue);
+        was_sent = send_message(send_state(ctx).writer, ctx->rtmp, pkt, slices, num_slices, ctx->is_rtmp_queue);
         if (is_log) {
             logger_log(logger, OSTREL_FINEST, "\tafter:: ");
             pprint_pkt(logger, pkt);
@@ -77,12 +84,15 @@ int rtmp_write(RTMPDumpCtx *ctx, const uint8_t *data, int data_len)
     MutexLock lock(&ctx->rtmp_mutex);
     if (load_state(ctx) == RTMP_CONN_RECONNECTING)
         return kGaveUp;
-    int amt_written = RTMP_Write_v2(ctx->rtmp, reinterpret_cast<const char *>(data), data_len, ctx->logger);
+    int amt_written = write_flv_tag(send_state(ctx).writer, ctx->rtmp, reinterpret_cast<const char *>(data),
+                                    data_len, ctx->logger);
     log_send_outcome(ctx->logger, amt_written);
     return amt_written;
 }
 
-RTMPERR handle_send_status(RTMPDumpCtx *ctx, int status)
+}  // namespace
+
+int classify_send(RTMPDumpCtx *ctx, int status)
 {
     if (status == kGaveUp)
         return RTMPERR_RECONNECTING;
@@ -93,8 +103,6 @@ RTMPERR handle_send_status(RTMPDumpCtx *ctx, int status)
     get_rtmp_state(ctx->rtmp, &ctx->state_mutex, &is_connected, &is_timedout);
     return is_connected ? RTMPERR_UNKNOWN : RTMPERR_NEEDS_TO_RECONNECT;
 }
-
-}  // namespace
 
 int begin_send(RTMPDumpCtx *ctx, int input_check, StateReading *reading)
 {
@@ -134,11 +142,30 @@ uint32_t put_tag_trailer(uint8_t *out, int use_rtmp_write, uint32_t body_len)
 }
 
 int dispatch(RTMPDumpCtx *ctx, int is_audio, int is_seq_header, uint32_t ts_ms, uint32_t body_len,
-             const uint8_t *out, uint32_t out_len)
+             const BodySlice *slices, int num_slices)
 {
-    int status = ctx->use_rtmp_write ? rtmp_write(ctx, out, static_cast<int>(out_len))
-                                     : send_rtmp_pkt(ctx, is_audio, is_seq_header, ts_ms, body_len);
-    return handle_send_status(ctx, status);
+    int status = ctx->use_rtmp_write
+                     ? rtmp_write(ctx, reinterpret_cast<const uint8_t *>(slices[0].data), int(slices[0].len))
+                     : send_rtmp_pkt(ctx, is_audio, is_seq_header, ts_ms, body_len, slices, num_slices);
+    return classify_send(ctx, status);
+}
+
+int send_chunk_size_locked(RTMPDumpCtx *ctx, int size)
+{
+    char body[4];
+    put_be32(body, uint32_t(size) & kChunkSizeBits);  // chunk size
+    RTMPPacket pkt = {};
+    pkt.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    pkt.m_packetType = RTMP_PACKET_TYPE_CHUNK_SIZE;
+    pkt.m_nChannel = kProtocolControlChannel;
+    pkt.m_nBodySize = sizeof body;
+    pkt.m_body = body;
+    // The chunk stream's record keeps this frame's address, as librtmp's
+    // records of its own control messages do; nothing reads a record's body.
+    if (!send_packet_body(send_state(ctx).writer, ctx->rtmp, &pkt, 0))
+        return 0;
+    ctx->rtmp->m_outChunkSize = size;
+    return 1;
 }
 
 void log_send_outcome(Logger *logger, int result)

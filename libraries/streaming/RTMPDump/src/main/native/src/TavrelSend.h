@@ -4,6 +4,7 @@
 #ifndef TAVREL_SEND_H
 #define TAVREL_SEND_H
 
+#include "RTMPDumpUtil/message_writer.h"
 #include "Tavrel.h"
 
 namespace tavrel {
@@ -32,10 +33,20 @@ uint8_t *stream_body(RTMPDumpCtx *ctx, int is_audio, uint32_t out_len);
 uint32_t put_tag_header(uint8_t *out, int use_rtmp_write, int is_audio, uint32_t body_len, uint32_t ts_ms);
 uint32_t put_tag_trailer(uint8_t *out, int use_rtmp_write, uint32_t body_len);
 
-// Hands the message assembled in the stream's body (out_len bytes from out)
-// on in the context's output mode; the send's RTMPERR.
+// Hands the message on in the context's output mode; the send's RTMPERR.
+// Packet mode: the slices are the message body, body_len bytes in all.
+// FLV-write mode: one slice, the whole FLV tag with its trailer.
 int dispatch(RTMPDumpCtx *ctx, int is_audio, int is_seq_header, uint32_t ts_ms, uint32_t body_len,
-             const uint8_t *out, uint32_t out_len);
+             const BodySlice *slices, int num_slices);
+
+// Set Chunk Size (message type 1 on chunk stream 2) through the context's
+// writer, then the connection's outgoing chunk size; the caller holds
+// rtmp_mutex. 1 when it went out, else 0.
+int send_chunk_size_locked(RTMPDumpCtx *ctx, int size);
+
+// The verdict on a send that gave `status` (> 0 sent): RTMPERR_OK, or what
+// the connection says now.
+int classify_send(RTMPDumpCtx *ctx, int status);
 
 // The line every send through the connection ends with, at level 900
 // whatever the outcome: result is RTMP_SendPacket's or RTMP_Write_v2's.

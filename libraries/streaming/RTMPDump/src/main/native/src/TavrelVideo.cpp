@@ -5,6 +5,7 @@
 
 #include "Quorlen.h"
 #include "RTMPDumpUtil.h"
+#include "RTMPDumpUtil/byte_order.h"
 #include "TavrelContext.h"
 #include "TavrelSend.h"
 
@@ -19,6 +20,9 @@ constexpr int kPrefixLen = 4;              // length prefix of an AVCC unit
 constexpr uint32_t kMaxParamSet = 0xFFFF;  // 16-bit length in the decoder configuration
 constexpr uint32_t kMinSps = 4;            // header byte, profile, constraints, level
 constexpr int kAvcConfigLen = 11;          // AVCDecoderConfigurationRecord around the SPS and PPS
+// Access units of more units than this (rare: many slices per picture) are
+// assembled in the stream's body instead of sent from the caller's buffers.
+constexpr int kMaxUnitsInPlace = 32;
 
 // (a - b) * ratio truncated toward zero, false when a difference or the
 // product does not fit 64 bits.
@@ -192,16 +196,47 @@ uint32_t put_video_payload(uint8_t *out, const VideoInput &in)
     return pos;
 }
 
+uint32_t put_video_tag_header(uint8_t *out, const VideoInput &in, const VideoMessage &msg)
+{
+    // The tag keeps the low 24 bits of the composition time.
+    return static_cast<uint32_t>(write_flv_video_tag_header(
+        out, in.is_keyframe, in.is_seq_header, static_cast<int32_t>(static_cast<uint32_t>(msg.composition_time_ms))));
+}
+
 // The whole message from offset 0; the bytes written, msg.out_len.
 uint32_t assemble_video(uint8_t *out, const VideoInput &in, const VideoMessage &msg, int use_rtmp_write)
 {
     uint32_t pos = put_tag_header(out, use_rtmp_write, 0, msg.body_len, msg.dts_ms);
-    // The tag keeps the low 24 bits of the composition time.
-    pos += write_flv_video_tag_header(out + pos, in.is_keyframe, in.is_seq_header,
-                                      static_cast<int32_t>(static_cast<uint32_t>(msg.composition_time_ms)));
+    pos += put_video_tag_header(out + pos, in, msg);
     pos += put_video_payload(out + pos, in);
     pos += put_tag_trailer(out + pos, use_rtmp_write, msg.body_len);
     return pos;
+}
+
+// Packet mode sends a frame's units from the caller's buffers: only the
+// video tag header and the length prefixes that stripped units lack are
+// written, into the front of the stream's body. The body still grows to
+// the whole message, as callers see its capacity grow with the largest
+// frame; the send writes only its front.
+int send_units_in_place(RTMPDumpCtx *ctx, const VideoInput &in, const VideoMessage &msg)
+{
+    uint8_t *out = stream_body(ctx, 0, msg.out_len);
+    if (!out)
+        return RTMPERR_BUFF_TOO_LARGE;
+    BodySlice slices[1 + 2 * kMaxUnitsInPlace];
+    uint32_t pos = put_video_tag_header(out, in, msg);
+    slices[0] = BodySlice{reinterpret_cast<const char *>(out), pos};
+    int n = 1;
+    for (int i = 0; i < in.num_nal; ++i) {
+        const NALU &u = in.nals[i];
+        if (in.is_stripped) {
+            const uint32_t prefix_len = static_cast<uint32_t>(put_be32(out + pos, static_cast<uint32_t>(u.len)));
+            slices[n++] = BodySlice{reinterpret_cast<const char *>(out + pos), prefix_len};
+            pos += prefix_len;
+        }
+        slices[n++] = BodySlice{reinterpret_cast<const char *>(u.data), static_cast<uint32_t>(u.len)};
+    }
+    return dispatch(ctx, 0, 0, msg.dts_ms, msg.body_len, slices, n);
 }
 
 int check_video(const VideoInput &in)
@@ -235,11 +270,14 @@ int send_video(RTMPDumpCtx *ctx, const VideoInput &in)
     if (ctx->is_log_video)
         trace_video(logger, in, msg, reading);
 
+    if (!use_rtmp_write && !in.is_seq_header && in.num_nal <= kMaxUnitsInPlace)
+        return send_units_in_place(ctx, in, msg);
     uint8_t *out = stream_body(ctx, 0, msg.out_len);
     if (!out)
         return RTMPERR_BUFF_TOO_LARGE;
     const uint32_t pos = assemble_video(out, in, msg, use_rtmp_write);
-    return dispatch(ctx, 0, in.is_seq_header, msg.dts_ms, msg.body_len, out, pos);
+    const BodySlice message = {reinterpret_cast<const char *>(out), pos};
+    return dispatch(ctx, 0, in.is_seq_header, msg.dts_ms, msg.body_len, &message, 1);
 }
 
 }  // namespace

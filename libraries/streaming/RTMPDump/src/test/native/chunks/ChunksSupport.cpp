@@ -22,6 +22,7 @@ void *__real_calloc(size_t n, size_t size);
 void __real_free(void *ptr);
 ssize_t __real_recv(int fd, void *buf, size_t len, int flags);
 ssize_t __real_send(int fd, const void *buf, size_t len, int flags);
+ssize_t __real_sendmsg(int fd, const struct msghdr *msg, int flags);
 }
 
 namespace {
@@ -115,24 +116,60 @@ __attribute__((visibility("default"))) ssize_t __wrap_recv(int fd, void *buf, si
     return __real_recv(fd, buf, len, flags);
 }
 
+}  // extern "C"
+
+namespace {
+
+// The injection for the next send or sendmsg call: true when the call
+// fails (errno set); otherwise *cap bounds the bytes it may take.
+bool injected_failure(size_t *cap)
+{
+    std::lock_guard<std::mutex> lock(send_mutex);
+    if (!send_injections)
+        return false;
+    int call = send_calls++;
+    for (const auto &inj : *send_injections) {
+        if (inj.call != call)
+            continue;
+        if (inj.err) {
+            errno = inj.err;
+            return true;
+        }
+        *cap = std::min(*cap, inj.cap);
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" {
+
 __attribute__((visibility("default"))) ssize_t __wrap_send(int fd, const void *buf, size_t len, int flags)
 {
-    {
-        std::lock_guard<std::mutex> lock(send_mutex);
-        if (send_injections) {
-            int call = send_calls++;
-            for (const auto &inj : *send_injections) {
-                if (inj.call != call)
-                    continue;
-                if (inj.err) {
-                    errno = inj.err;
-                    return -1;
-                }
-                len = std::min(len, inj.cap);
-            }
-        }
-    }
+    if (injected_failure(&len))
+        return -1;
     return __real_send(fd, buf, len, flags);
+}
+
+__attribute__((visibility("default"))) ssize_t __wrap_sendmsg(int fd, const struct msghdr *msg, int flags)
+{
+    size_t cap = SIZE_MAX;
+    if (injected_failure(&cap))
+        return -1;
+    if (cap == SIZE_MAX)
+        return __real_sendmsg(fd, msg, flags);
+    // The leading pieces up to cap bytes, the last one cut.
+    std::vector<iovec> pieces;
+    for (size_t i = 0; i < msg->msg_iovlen && cap > 0; i++) {
+        iovec v = msg->msg_iov[i];
+        v.iov_len = std::min(v.iov_len, cap);
+        cap -= v.iov_len;
+        pieces.push_back(v);
+    }
+    msghdr capped = *msg;
+    capped.msg_iov = pieces.data();
+    capped.msg_iovlen = pieces.size();
+    return __real_sendmsg(fd, &capped, flags);
 }
 
 }  // extern "C"

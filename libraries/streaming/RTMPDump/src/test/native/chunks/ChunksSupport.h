@@ -108,7 +108,7 @@ struct RecvWatch {
     std::vector<size_t> requests() const;
 };
 
-// send calls from our objects (wrapped too). Each injection changes one
+// send and sendmsg calls from our objects (wrapped too). Each injection changes one
 // call, counted from 0: with err set the call fails with that errno and
 // sends nothing; otherwise at most `cap` bytes of it go out.
 struct SendInjection {

@@ -39,11 +39,11 @@ public:
 
     // nginx closes a recording when its publisher's connection ends: wait
     // for the disconnect of the connection that published `stream` the
-    // `nth` time (counting from 1).
-    bool wait_closed(const std::string &stream, int nth = 1)
+    // `nth` time (counting from 1), on this test's nginx or on `server`.
+    bool wait_closed(const std::string &stream, int nth = 1, const tavrel_testing::Nginx *server = nullptr)
     {
         for (int i = 0; i < 200; i++) {
-            std::string log = nginx_.error_log();
+            std::string log = (server ? *server : nginx_).error_log();
             size_t at = std::string::npos;
             for (int k = 0; k < nth; k++) {
                 at = log.find("publish: name='" + stream + "'", at == std::string::npos ? 0 : at + 1);
@@ -73,7 +73,9 @@ public:
         expect_recording_matches_source(nginx_.recording(stream));
     }
 
-    void expect_recording_matches_source(const std::string &path)
+    // Every video packet as in the source (offset_ms later, when the clip
+    // was published so), and as many audio packets.
+    void expect_recording_matches_source(const std::string &path, int64_t offset_ms = 0)
     {
         auto streams = tavrel_testing::probe_streams(path);
         ASSERT_EQ(streams.size(), 2u);
@@ -95,8 +97,8 @@ public:
         ASSERT_EQ(want.size(), src_->num_video);
         for (size_t i = 0; i < got.size(); i++) {
             SCOPED_TRACE("video packet " + std::to_string(i));
-            EXPECT_EQ(got[i].pts, want[i].pts);
-            EXPECT_EQ(got[i].dts, want[i].dts);
+            EXPECT_EQ(got[i].pts - offset_ms, want[i].pts);
+            EXPECT_EQ(got[i].dts - offset_ms, want[i].dts);
             EXPECT_EQ(got[i].size, want[i].size);
             EXPECT_EQ(got[i].key, want[i].key);
             if (HasFailure())

@@ -71,13 +71,15 @@ int send_headers(RTMPDumpCtx *ctx, const SourceClip &src, VideoForm form)
     return rc;
 }
 
-int send_frame(RTMPDumpCtx *ctx, const SourceFrame &f, VideoForm form, uint32_t fst_dts_ms)
+int send_frame(RTMPDumpCtx *ctx, const SourceFrame &f, VideoForm form, uint32_t fst_dts_ms, int64_t offset_ms)
 {
     if (!f.is_video) {
         std::vector<uint8_t> data = f.data;
-        return tavrel_send_aac_data(ctx, data.data(), static_cast<int32_t>(data.size()), f.dts_ms);
+        return tavrel_send_aac_data(ctx, data.data(), static_cast<int32_t>(data.size()), f.dts_ms + offset_ms);
     }
-    H264Timing timing{1, 1000, int64_t(f.dts_ms) + f.cts_ms, f.dts_ms, fst_dts_ms, fst_dts_ms};
+    // The first frame's time moved back: every video time comes out later.
+    const int64_t fst = int64_t(fst_dts_ms) - offset_ms;
+    H264Timing timing{1, 1000, int64_t(f.dts_ms) + f.cts_ms, f.dts_ms, fst, fst};
     const auto len = static_cast<int32_t>(f.data.size());
     int rc;
     if (form == VideoForm::kPayloadPrefixed) {
@@ -97,7 +99,7 @@ int send_frame(RTMPDumpCtx *ctx, const SourceFrame &f, VideoForm form, uint32_t 
 }
 
 PublishCounts publish(RTMPDumpCtx *ctx, const SourceClip &src, VideoForm form, size_t from, size_t to,
-                      bool with_headers)
+                      bool with_headers, int64_t offset_ms)
 {
     PublishCounts counts;
     if (with_headers) {
@@ -110,7 +112,7 @@ PublishCounts publish(RTMPDumpCtx *ctx, const SourceClip &src, VideoForm form, s
     }
     uint32_t fst = first_video_dts(src);
     for (size_t i = from; i < to && i < src.frames.size(); i++) {
-        int rc = send_frame(ctx, src.frames[i], form, fst);
+        int rc = send_frame(ctx, src.frames[i], form, fst, offset_ms);
         if (rc != RTMPERR_OK) {
             counts.failed++;
             counts.first_error = rc;

@@ -39,13 +39,14 @@ struct PublishCounts {
     int first_error = 0;  // RTMPERR of the first failed send
 };
 
-// Metadata, both sequence headers, then frames [from, to) in clip order.
-// Stops at the first failed send.
+// Metadata, both sequence headers, then frames [from, to) in clip order,
+// each offset_ms later than in the clip. Stops at the first failed send.
 PublishCounts publish(RTMPDumpCtx *ctx, const SourceClip &src, VideoForm form, size_t from = 0,
-                      size_t to = SIZE_MAX, bool with_headers = true);
+                      size_t to = SIZE_MAX, bool with_headers = true, int64_t offset_ms = 0);
 
-// Sends one frame of the clip (audio or video).
-int send_frame(RTMPDumpCtx *ctx, const SourceFrame &f, VideoForm form, uint32_t fst_dts_ms);
+// Sends one frame of the clip (audio or video), offset_ms later than in
+// the clip.
+int send_frame(RTMPDumpCtx *ctx, const SourceFrame &f, VideoForm form, uint32_t fst_dts_ms, int64_t offset_ms = 0);
 
 // Data rates the metadata announces: odd values, recognisable downstream.
 constexpr int kMetaVideoKbps = 2345;

@@ -7,7 +7,7 @@
 
 #include "RTMPDumpUtil.h"
 #include "RTMPDumpUtil/byte_order.h"
-#include "RTMPDumpUtil/invocation_queue.h"
+#include "RTMPDumpUtil/chunk_header.h"
 #include "RTMPDumpUtil/socket_writer.h"
 
 #include <librtmp/log.h>
@@ -22,16 +22,6 @@ namespace {
 
 // Message header length (basic header byte included) by header type.
 constexpr int kPktHeaderSize[4] = {12, 8, 4, 1};
-// The room the caller leaves in front of the body: the largest first-chunk
-// header, 12 + 2 more basic-header bytes + 4 of extended timestamp.
-constexpr int kMaxHeaderLen = 18;
-// Three-byte basic header: 64 + 0xFFFF.
-constexpr int kMaxChunkStreamId = 65599;
-constexpr int kMaxOneByteChunkStreamId = 63;
-constexpr uint32_t kMaxBodySize = 0xFFFFFF;  // the 24-bit length field
-constexpr uint32_t kTimestampFieldMax = 0xFFFFFF;
-// Continuation header: basic header (up to 3) + extended timestamp.
-constexpr int kMaxContinuationLen = 3 + 4;
 
 struct Variant {
     const char *name;
@@ -40,162 +30,11 @@ struct Variant {
 constexpr Variant kFull{"RTMP_SendPacket_v2", true};
 constexpr Variant kMin{"RTMP_SendPacket_min", false};
 
-// Basic header: type in the top two bits; the id itself, or 0 / 1 for the
-// two- and three-byte forms whose extra bytes carry id - 64 low byte first.
-int basic_header_extra(int channel) { return channel <= 63 ? 0 : channel <= 319 ? 1 : 2; }
-
-int put_basic_header(char *p, uint8_t header_type, int channel)
-{
-    int c_size = basic_header_extra(channel);
-    uint8_t low = c_size == 0 ? static_cast<uint8_t>(channel) : static_cast<uint8_t>(c_size - 1);
-    p[0] = static_cast<char>(header_type << 6 | low);
-    if (c_size > 0)
-        p[1] = static_cast<char>((channel - 64) & 0xFF);
-    if (c_size > 1)
-        p[2] = static_cast<char>((channel - 64) >> 8);
-    return 1 + c_size;
-}
-
-// m_vecChannelsOut grows on demand in this librtmp, zero-filled like its
-// own sender grows it, so that the record slot for `channel` exists.
-bool ensure_channel_slot(RTMP *r, int channel)
-{
-    if (channel < r->m_channelsAllocatedOut)
-        return true;
-    int n = channel + 10;
-    auto *grown = static_cast<RTMPPacket **>(std::realloc(r->m_vecChannelsOut, sizeof(RTMPPacket *) * size_t(n)));
-    if (!grown)
-        return false;
-    std::memset(grown + r->m_channelsAllocatedOut, 0, sizeof(RTMPPacket *) * size_t(n - r->m_channelsAllocatedOut));
-    r->m_vecChannelsOut = grown;
-    r->m_channelsAllocatedOut = n;
-    return true;
-}
-
-bool refuse(const Variant &v, const char *why, long value)
-{
-    RTMP_Log(RTMP_LOGERROR, "%s: refused, %s (%ld); nothing sent", v.name, why, value);
-    return false;
-}
-
-// Everything that would put bytes the receiver cannot parse on the wire, or
-// make the writer reach outside the caller's buffers, is refused up front.
-bool acceptable(const RTMP *r, const RTMPPacket *pkt, const Variant &v)
-{
-    if (r->m_outChunkSize <= 0)
-        return refuse(v, "outgoing chunk size not positive", r->m_outChunkSize);
-    int max_id = v.is_full ? kMaxChunkStreamId : kMaxOneByteChunkStreamId;
-    if (pkt->m_nChannel < 2 || pkt->m_nChannel > max_id)
-        return refuse(v, "chunk stream id outside 2 to the largest id", pkt->m_nChannel);
-    if (!pkt->m_body && pkt->m_nBodySize != 0)
-        return refuse(v, "no body but a body size", long(pkt->m_nBodySize));
-    if (pkt->m_nBodySize > kMaxBodySize)
-        return refuse(v, "body longer than 24 bits", long(pkt->m_nBodySize));
-    return true;
-}
-
-// Invocations are remembered by transaction number so that the server's
-// _result / _error can be matched to the method that asked (the reply path
-// of the stream connection reads and releases the entries). Body: string
-// marker, 16-bit length, name, number marker, 8-byte number.
-void remember_invocation(RTMP *r, const RTMPPacket *pkt, int use_remote_call_queue)
-{
-    const uint32_t size = pkt->m_nBodySize;
-    if (size < 3)
-        return;
-    AVal method;
-    AMF_DecodeString(pkt->m_body + 1, &method);
-    if (uint32_t(method.av_len) + 3 > size)
-        return;
-    RTMP_Log(RTMP_LOGDEBUG, "Invoking %.*s", method.av_len, method.av_val);
-    if (!use_remote_call_queue)
-        return;
-    if (uint32_t(method.av_len) + 4 + 8 > size) {
-        RTMP_Log(RTMP_LOGERROR, "%s: invocation %.*s has no transaction number; not queued", kFull.name,
-                 method.av_len, method.av_val);
-        return;
-    }
-    double txn = AMF_DecodeNumber(pkt->m_body + 4 + method.av_len);
-    if (!(txn > double(INT_MIN) - 1 && txn < double(INT_MAX) + 1)) {
-        RTMP_Log(RTMP_LOGERROR, "%s: invocation %.*s has transaction number %f; not queued", kFull.name,
-                 method.av_len, method.av_val, txn);
-        return;
-    }
-    AV_queue(&r->m_methodCalls, &r->m_numCalls, &method, static_cast<int>(txn));
-}
-
-// Header compression. A type-2 header is never promoted to type 3: a new
-// message behind a type-3 header gets the previous *delta* added again by
-// the receiver, which is not what an equal absolute timestamp asks for (0,
-// 40, 40 would arrive as 0, 40, 80). Type 3 stays the caller's. True when
-// the header is relative to the previous message of the chunk stream.
-bool compress_header_type(const RTMPPacket *prev_pkt, RTMPPacket *pkt)
-{
-    const bool prev_pkt_isnt_large = prev_pkt && pkt->m_headerType != RTMP_PACKET_SIZE_LARGE;
-    if (prev_pkt_isnt_large && pkt->m_headerType == RTMP_PACKET_SIZE_MEDIUM &&
-        prev_pkt->m_nBodySize == pkt->m_nBodySize && prev_pkt->m_packetType == pkt->m_packetType)
-        pkt->m_headerType = RTMP_PACKET_SIZE_SMALL;
-    return prev_pkt_isnt_large;
-}
-
-// Room for the record of this message, before anything is written: a
-// message that went out is always recorded. *fresh_record is a new record
-// when the chunk stream has none yet.
-bool reserve_record(RTMP *r, int channel, const Variant &v, RTMPPacket **fresh_record)
-{
-    *fresh_record = nullptr;
-    if (ensure_channel_slot(r, channel)) {
-        if (r->m_vecChannelsOut[channel])
-            return true;
-        *fresh_record = static_cast<RTMPPacket *>(std::calloc(1, sizeof(RTMPPacket)));
-        if (*fresh_record)
-            return true;
-    }
-    RTMP_Log(RTMP_LOGERROR, "%s: no memory for chunk stream %d; nothing sent", v.name, channel);
-    return false;
-}
-
-// The headers of one message: the first chunk's, built where it is sent
-// from, and the continuation header in front of every later chunk.
-struct ChunkHeaders {
-    char local[kMaxHeaderLen];  // a bodiless message's first header
-    char *first;
-    int first_len;
-    char continuation[kMaxContinuationLen];
-    int continuation_len;
+// The first header is built in the room in front of the body; a bodiless
+// message builds it in a local buffer of the same shape.
+struct LocalHeader {
+    char room[kMaxChunkHeaderLen];
 };
-
-void build_headers(const RTMPPacket *pkt, uint32_t elapsed_ts, ChunkHeaders *h)
-{
-    const uint8_t type = pkt->m_headerType;
-    const int pkt_header_size = kPktHeaderSize[type];
-    const int channel = pkt->m_nChannel;
-    const bool is_elongated_ts = pkt_header_size > 1 && elapsed_ts >= kTimestampFieldMax;
-    h->first_len = pkt_header_size + basic_header_extra(channel) + (is_elongated_ts ? 4 : 0);
-
-    // The header ends where the body starts; a bodiless message builds it
-    // in a local buffer of the same shape.
-    char *header_end = pkt->m_body ? pkt->m_body : h->local + kMaxHeaderLen;
-    h->first = header_end - h->first_len;
-    char *p = h->first + put_basic_header(h->first, type, channel);
-    if (pkt_header_size > 1)
-        p += put_be24(p, is_elongated_ts ? kTimestampFieldMax : elapsed_ts);  // timestamp or its delta
-    if (pkt_header_size > 4) {
-        p += put_be24(p, pkt->m_nBodySize);               // message length
-        *p++ = static_cast<char>(pkt->m_packetType);      // message type
-    }
-    if (pkt_header_size > 8)
-        p += EncodeInt32LE(p, pkt->m_nInfoField2);         // message stream id
-    if (is_elongated_ts)
-        p += put_be32(p, elapsed_ts);                      // extended timestamp
-
-    // Receivers read the extended timestamp behind every continuation
-    // header of a message whose first header had one; without it every
-    // later byte of the message would be misread.
-    h->continuation_len = put_basic_header(h->continuation, RTMP_PACKET_SIZE_MINIMUM, channel);
-    if (is_elongated_ts)
-        h->continuation_len += put_be32(h->continuation + h->continuation_len, elapsed_ts);
-}
 
 // Through the tunnel every write is an HTTP request: a message of many
 // chunks is collected and sent as one. Without a buffer each piece is
@@ -294,22 +133,16 @@ bool write_chunks(RTMP *r, const RTMPPacket *pkt, const ChunkHeaders &h, Collect
 
 int send_packet(RTMP *r, RTMPPacket *pkt, int use_remote_call_queue, const Variant &v)
 {
-    if (!r || !pkt || !acceptable(r, pkt, v))
+    if (!r || !pkt || !is_sendable_message(r, pkt, v.is_full ? kMaxChunkStreamId : kMaxOneByteChunkStreamId, v.name))
         return 0;
-    const int channel = pkt->m_nChannel;
-    const RTMPPacket *prev_pkt = channel < r->m_channelsAllocatedOut ? r->m_vecChannelsOut[channel] : nullptr;
-    const bool is_relative = compress_header_type(prev_pkt, pkt);
-    if (pkt->m_headerType > 3) {
-        RTMP_Log(RTMP_LOGERROR, "sanity failed!! trying to send header of type: 0x%02x.",
-                 static_cast<unsigned>(pkt->m_headerType));
-        return 0;
-    }
+    uint32_t elapsed_ts;
     RTMPPacket *fresh_record;
-    if (!reserve_record(r, channel, v, &fresh_record))
+    if (!prepare_message(r, pkt, v.name, &elapsed_ts, &fresh_record))
         return 0;
 
     ChunkHeaders h;
-    build_headers(pkt, pkt->m_nTimeStamp - (is_relative ? prev_pkt->m_nTimeStamp : 0), &h);
+    LocalHeader local;
+    build_chunk_headers(pkt, elapsed_ts, false, pkt->m_body ? pkt->m_body : local.room + kMaxChunkHeaderLen, &h);
     RTMP_Log(RTMP_LOGDEBUG2, "%s: fd=%d, size=%d", v.name, r->m_sb.sb_socket, int(pkt->m_nBodySize));
     Collector c;
     const bool ok = begin_collecting(r, pkt, h, v, &c) && finish_collecting(r, &c, write_chunks(r, pkt, h, &c, v), v);
@@ -319,10 +152,8 @@ int send_packet(RTMP *r, RTMPPacket *pkt, int use_remote_call_queue, const Varia
     }
 
     if (v.is_full && pkt->m_packetType == RTMP_PACKET_TYPE_INVOKE)
-        remember_invocation(r, pkt, use_remote_call_queue);
-    RTMPPacket *record = fresh_record ? fresh_record : r->m_vecChannelsOut[channel];
-    *record = *pkt;  // shallow: the body pointer, not the body
-    r->m_vecChannelsOut[channel] = record;
+        remember_invocation(r, pkt, use_remote_call_queue, v.name);
+    keep_record(r, pkt, fresh_record);
     return 1;
 }
 

@@ -1,11 +1,15 @@
-// FLV stream writer: FLV tags in, one RTMP message per tag out, assembled
-// in the connection's write packet (m_write) and sent with librtmp's sender.
+// FLV stream writer: FLV tags in, one RTMP message per tag out, its header
+// fields in the connection's write packet (m_write). The exported writers
+// assemble the body there and send it with librtmp's sender; the
+// publisher's sends the tag's data where it lies through its message
+// writer.
 #include "RTMPDumpUtil/flv_stream_writer.h"
 
 #include "Quorlen.h"
 #include "RTMPDumpUtil.h"
 #include "RTMPDumpUtil/byte_order.h"
 #include "RTMPDumpUtil/counted_text.h"
+#include "RTMPDumpUtil/message_writer.h"
 
 #include <librtmp/log.h>
 
@@ -23,8 +27,11 @@ constexpr int kFileHeaderLen = FLV_FILE_HEADER_LEN;
 constexpr int kTagHeaderLen = FLV_TAG_HEADER_LEN;
 constexpr int kTrailerLen = FLV_PREV_TAG_SIZE_LEN;
 
-// "setDataFrame" as an AMF0 string: marker, 16-bit length, 12 characters.
-constexpr uint32_t kScriptPrefixLen = 3 + 12;
+// "setDataFrame" (av_setDataFrame) as an AMF0 string: marker, 16-bit
+// length, 12 characters; in front of a script-data tag's body.
+constexpr char kScriptPrefix[] = "\x02\x00\x0c"
+                                 "setDataFrame";
+constexpr uint32_t kScriptPrefixLen = sizeof kScriptPrefix - 1;
 
 bool is_file_header(const char *p) { return p[0] == 'F' && p[1] == 'L' && p[2] == 'V'; }
 
@@ -52,18 +59,8 @@ bool begin_body(RTMPPacket *pkt)
         return false;
     pkt->m_nBytesRead = 0;
     if (pkt->m_packetType == FLV_TAG_TYPE_SCRIPT) {
-        // librtmp's encoder asks for room for a long string's 4-byte length
-        // too, more than the body of a script tag with under 2 data bytes
-        // has: encode aside, then copy the 15 bytes.
-        char prefix[32];
-        char *end = AMF_EncodeString(prefix, prefix + sizeof prefix, &av_setDataFrame);
-        uint32_t n = end ? static_cast<uint32_t>(end - prefix) : 0;
-        if (n != kScriptPrefixLen) {
-            RTMPPacket_Free(pkt);
-            return false;
-        }
-        std::memcpy(pkt->m_body, prefix, n);
-        pkt->m_nBytesRead = n;
+        std::memcpy(pkt->m_body, kScriptPrefix, kScriptPrefixLen);
+        pkt->m_nBytesRead = kScriptPrefixLen;
     }
     return true;
 }
@@ -199,21 +196,26 @@ void skip_trailer(Pending *pending, Input *in)
     in->skip(n);
 }
 
-}  // namespace
+// One whole tag at the start of an RTMP_Write_v2-style call, read into the
+// connection's write packet: its header fields set, its data located.
+struct TagInput {
+    const char *data;
+    uint32_t data_len;
+    int left_after;  // bytes of the call behind the tag's data
+};
 
-extern "C" {
-
-int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *logger)
+// False (logged) when the call holds no whole tag that may be sent.
+bool read_one_tag(RTMP *r, const char *buff, int buff_len, Logger *logger, const char *who, TagInput *in)
 {
     if (!r || !buff || buff_len <= 10)
-        return -1;
+        return false;
     RTMPPacket *pkt = &r->m_write;
     const char *p = buff;
     int left = buff_len;
 
     if (is_file_header(p)) {
         if (left < kFileHeaderLen + kTagHeaderLen)
-            return -1;
+            return false;
         p += kFileHeaderLen;
         left -= kFileHeaderLen;
     }
@@ -223,37 +225,77 @@ int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *logger)
     p += kTagHeaderLen;
     left -= kTagHeaderLen;
 
-    logger_log(logger, OSTREL_FINE, "RTMP_Write_v2 - 0:: ");
+    logger_log(logger, OSTREL_FINE, "%s - 0:: ", who);
     pprint_pkt(logger, pkt);
 
     // Sending a tag whose data is not all here would put whatever the heap
     // holds on the wire.
     uint32_t data_len = pkt->m_nBodySize - (pkt->m_packetType == FLV_TAG_TYPE_SCRIPT ? kScriptPrefixLen : 0);
     if (static_cast<uint32_t>(left) < data_len) {
-        logger_log(logger, OSTREL_WARNING, "%s, tag data is %d bytes, its header announces %u", "RTMP_Write_v2",
-                   left, data_len);
-        return -1;
+        logger_log(logger, OSTREL_WARNING, "%s, tag data is %d bytes, its header announces %u", who, left, data_len);
+        return false;
     }
     if (!is_sendable(pkt)) {
-        logger_log(logger, OSTREL_WARNING, "%s, tag of type %d and %u bytes is not sent", "RTMP_Write_v2",
-                   pkt->m_packetType, data_len);
-        return -1;
+        logger_log(logger, OSTREL_WARNING, "%s, tag of type %d and %u bytes is not sent", who, pkt->m_packetType,
+                   data_len);
+        return false;
     }
+    *in = TagInput{p, data_len, left - static_cast<int>(data_len)};
+    return true;
+}
+
+}  // namespace
+
+namespace tavrel {
+
+int write_flv_tag(MessageWriter *w, RTMP *r, const char *buff, int buff_len, Logger *logger)
+{
+    TagInput in;
+    if (!read_one_tag(r, buff, buff_len, logger, "RTMP_Write_v2", &in))
+        return -1;
+    // The message is the tag's data where it lies, behind the
+    // "setDataFrame" prefix for script data: nothing allocated or copied.
+    // It is sent from a copy of m_write: a failed write closes the
+    // connection, and librtmp's close releases m_write's body.
+    RTMPPacket pkt = r->m_write;
+    const bool is_script = pkt.m_packetType == FLV_TAG_TYPE_SCRIPT;
+    const BodySlice slices[2] = {{kScriptPrefix, is_script ? kScriptPrefixLen : 0}, {in.data, in.data_len}};
+    pkt.m_body = const_cast<char *>(in.data);
+    pkt.m_nBytesRead = pkt.m_nBodySize;
+
+    logger_log(logger, OSTREL_FINE, "RTMP_Write_v2 - 1:: ");
+    pprint_pkt(logger, &pkt);
+
+    const int sent = send_message(w, r, &pkt, slices, 2, 0);
+    r->m_write.m_headerType = pkt.m_headerType;  // compressed, as RTMP_Write_v2 leaves it
+    if (!sent)
+        return -3;
+    return buff_len + in.left_after - kTrailerLen;
+}
+
+}  // namespace tavrel
+
+extern "C" {
+
+int RTMP_Write_v2(RTMP *r, const char *buff, int buff_len, Logger *logger)
+{
+    TagInput in;
+    if (!read_one_tag(r, buff, buff_len, logger, "RTMP_Write_v2", &in))
+        return -1;
+    RTMPPacket *pkt = &r->m_write;
     if (!begin_body(pkt)) {
         logger_log(logger, OSTREL_FINE, "%s, failed to allocate packet", "RTMP_Write_v2");
         return -2;
     }
-    std::memcpy(pkt->m_body + pkt->m_nBytesRead, p, data_len);
-    pkt->m_nBytesRead += data_len;
-    left -= static_cast<int>(data_len);
+    std::memcpy(pkt->m_body + pkt->m_nBytesRead, in.data, in.data_len);
+    pkt->m_nBytesRead += in.data_len;
 
     logger_log(logger, OSTREL_FINE, "RTMP_Write_v2 - 1:: ");
     pprint_pkt(logger, pkt);
 
     if (!send_body(r, pkt))
         return -3;
-    left -= kTrailerLen;
-    return buff_len + left;
+    return buff_len + in.left_after - kTrailerLen;
 }
 
 int RTMP_Write_fix(RTMP *r, const char *buf, int size)

@@ -21,6 +21,7 @@ public final class FlvFile {
 
     private FlvFile() {}
 
+    /** Reads a whole FLV file into units. */
     public static MediaSource read(Path path) throws IOException {
         return parse(Files.readAllBytes(path), path.getFileName().toString());
     }

@@ -23,6 +23,7 @@ public final class RawFiles {
 
     private RawFiles() {}
 
+    /** Reads a raw H.264 stream at fps frames per second, and an ADTS stream when audio is not null. */
     public static MediaSource read(Path video, Path audio, int fps) throws IOException {
         if (fps <= 0) {
             throw new IOException("frame rate must be positive");

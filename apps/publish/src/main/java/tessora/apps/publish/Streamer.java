@@ -41,11 +41,7 @@ final class Streamer {
 
     /** True when every unit was handed over; false when the connection was lost for good. */
     boolean run() throws PublisherException, InterruptedException {
-        try {
-            publisher = Publisher.connect(settings);
-        } catch (PublisherException e) {
-            throw new PublisherException(e.getMessage() + ": " + Publisher.testConnect(settings.url()).meaning());
-        }
+        publisher = Publisher.connect(settings);
         out.println("publishing " + source.describe() + " to " + settings.url() + " ("
                 + (settings.flvWrite() ? "FLV-write" : "packet") + " mode)");
         ScheduledExecutorService ticker = Executors.newSingleThreadScheduledExecutor(r -> {

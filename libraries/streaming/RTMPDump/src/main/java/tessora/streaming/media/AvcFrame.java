@@ -42,6 +42,16 @@ public record AvcFrame(ByteBuffer data, long dtsMs, long ptsMs, boolean keyFrame
         return new AvcFrame(ByteBuffer.wrap(out.toByteArray()), dtsMs, ptsMs, keyFrame);
     }
 
+    /**
+     * The bytes, as a read-only view of its own: moving its position or limit leaves the record as it is.
+     *
+     * @return the bytes, from position 0 to the limit
+     */
+    @Override
+    public ByteBuffer data() {
+        return data.duplicate();
+    }
+
     /** The frame's size in bytes, length prefixes included. */
     public int size() {
         return data.remaining();

@@ -12,9 +12,13 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Arrays;
+import java.util.HashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestInstance;
@@ -22,7 +26,10 @@ import org.junit.jupiter.api.extension.RegisterExtension;
 
 import tessora.testing.RtmpServer;
 
-/** The publishing application: its FLV reader against ffprobe, and whole runs against nginx-rtmp. */
+/**
+ * The publishing application in whole runs against nginx-rtmp: the --json line and exit code of a run;
+ * reconnection and its limits.
+ */
 @TestInstance(TestInstance.Lifecycle.PER_CLASS)
 class PublishAppTest {
     @RegisterExtension
@@ -30,92 +37,6 @@ class PublishAppTest {
 
     private static Path data(String name) {
         return RtmpServer.testData().resolve(name);
-    }
-
-    private static List<String> times(List<MediaUnit> units) {
-        return units.stream().filter(u -> u.kind() == MediaUnit.Kind.VIDEO_FRAME)
-                .map(u -> u.ptsMs() + "," + u.dtsMs()).toList();
-    }
-
-    // ---- the FLV reader ---------------------------------------------------------------------------------------
-
-    @Test
-    void flvReaderGivesFfprobesPacketsWithTheirTimes() throws Exception {
-        for (String name : new String[] {"short.flv", "clip.flv"}) {
-            MediaSource f = FlvFile.read(data(name));
-            assertEquals(RtmpServer.packetTimes(data(name), "v"), times(f.units()), name);
-            long audio = f.units().stream().filter(u -> u.kind() == MediaUnit.Kind.AUDIO_FRAME).count();
-            assertEquals(RtmpServer.packetTimes(data(name), "a").size(), audio, name);
-            List<MediaUnit.Kind> first = f.units().subList(0, 2).stream().map(MediaUnit::kind).toList();
-            assertTrue(first.contains(MediaUnit.Kind.VIDEO_CONFIG) && first.contains(MediaUnit.Kind.AUDIO_CONFIG));
-            assertTrue(f.units().stream().filter(u -> u.kind() == MediaUnit.Kind.VIDEO_FRAME).findFirst().get()
-                    .keyframe());
-            StreamInfo info = f.info();
-            assertEquals(30, info.frameRate(), name);
-            assertEquals(44100, info.sampleRate(), name);
-            assertEquals(2, info.channels(), name);
-            assertTrue(info.width() > 0 && info.height() > 0, name);
-        }
-    }
-
-    /** A file cut anywhere keeps its whole tags and never reads past its end. */
-    @Test
-    void aTruncatedFlvKeepsItsWholeTags() throws Exception {
-        byte[] whole = Files.readAllBytes(data("short.flv"));
-        int all = FlvFile.parse(whole, "whole").units().size();
-        int previous = -1;
-        for (int cut : new int[] {13, 14, 24, 100, 1000, whole.length / 2, whole.length - 5, whole.length - 1}) {
-            int n = FlvFile.parse(Arrays.copyOf(whole, cut), "cut").units().size();
-            assertTrue(n >= previous && n <= all, "cut at " + cut);
-            previous = n;
-        }
-    }
-
-    @Test
-    void malformedFlvIsRefusedWithAReason() throws Exception {
-        byte[] whole = Files.readAllBytes(data("short.flv"));
-        byte[] notFlv = whole.clone();
-        notFlv[0] = 'X';
-        byte[] badHeaderLen = whole.clone();
-        badHeaderLen[5] = (byte) 0x7F; // header length beyond the file
-        byte[] tiny = Arrays.copyOf(whole, 12);
-        for (byte[] b : List.of(notFlv, badHeaderLen, tiny)) {
-            assertThrows(IOException.class, () -> FlvFile.parse(b, "bad"));
-        }
-    }
-
-    @Test
-    void avcConfigurationRecordsAreBoundedBeforeTheyAreRead() throws Exception {
-        // version, profile, compatibility, level, 0xFF (4-byte lengths), 1 SPS of 3 bytes, 1 PPS of 2 bytes
-        byte[] good = {1, 100, 0, 31, (byte) 0xFF, (byte) 0xE1, 0, 3, 0x67, 1, 2, 1, 0, 2, 0x68, 3};
-        byte[] units = FlvFile.avccParameterSets(good, 0, good.length, "t");
-        assertEquals(List.of(0, 0, 0, 3, 0x67, 1, 2, 0, 0, 0, 2, 0x68, 3), toList(units));
-        Object[][] bad = {
-            {Arrays.copyOf(good, 6), "too short"},
-            {Arrays.copyOf(good, 9), "SPS past the end"},
-            {Arrays.copyOf(good, 11), "no PPS count"},
-            {Arrays.copyOf(good, 15), "PPS past the end"},
-            {with(good, 4, (byte) 0xFE), "3-byte lengths"},
-            {with(good, 7, (byte) 0), "empty SPS"},
-        };
-        for (Object[] c : bad) {
-            byte[] b = (byte[]) c[0];
-            assertThrows(IOException.class, () -> FlvFile.avccParameterSets(b, 0, b.length, "t"), (String) c[1]);
-        }
-    }
-
-    private static byte[] with(byte[] b, int at, byte v) {
-        byte[] c = b.clone();
-        c[at] = v;
-        return c;
-    }
-
-    private static List<Integer> toList(byte[] b) {
-        Integer[] out = new Integer[b.length];
-        for (int i = 0; i < b.length; i++) {
-            out[i] = b[i] & 0xFF;
-        }
-        return List.of(out);
     }
 
     @Test
@@ -136,6 +57,19 @@ class PublishAppTest {
 
     private static int run(ByteArrayOutputStream out, String... args) throws Exception {
         return PublishApp.run(args, new PrintStream(out, true, StandardCharsets.UTF_8));
+    }
+
+    /** The fields of the JSON object on the output's last line (numbers and strings as their text). */
+    private static Map<String, String> lastJsonLine(String text) {
+        String[] lines = text.strip().split("\n");
+        String last = lines[lines.length - 1].strip();
+        assertTrue(last.startsWith("{") && last.endsWith("}"), text);
+        Map<String, String> fields = new HashMap<>();
+        Matcher m = Pattern.compile("\"(\\w+)\":(?:\"((?:[^\"\\\\]|\\\\.)*)\"|([-0-9.]+))").matcher(last);
+        while (m.find()) {
+            fields.put(m.group(1), m.group(2) != null ? m.group(2) : m.group(3));
+        }
+        return fields;
     }
 
     @Test
@@ -175,7 +109,8 @@ class PublishAppTest {
         Thread app = new Thread(() -> {
             try {
                 // The long clip: its key frames every 2 s let video resume soon after the reconnection.
-                code.set(run(out, "--retries", "8", nginx.url("live", "comeback"), data("clip.flv").toString()));
+                code.set(run(out, "--json", "--retries", "8", nginx.url("live", "comeback"),
+                        data("clip.flv").toString()));
             } catch (Throwable t) {
                 failure.set(t);
             }
@@ -189,9 +124,15 @@ class PublishAppTest {
         assertFalse(app.isAlive());
         String text = out.toString(StandardCharsets.UTF_8);
         assertEquals(null, failure.get(), text);
-        assertEquals(0, code.get(), text);
         assertTrue(text.contains("connection lost; reconnecting"), text);
-        assertTrue(text.contains("reconnections 1") || text.contains("1 reconnections"), text);
+        // Video waits for a key frame after the outage: what it skips makes the run one with drops (exit 3). Audio
+        // goes on, the frame that met the outage sent again.
+        Map<String, String> json = lastJsonLine(text);
+        assertEquals("1", json.get("reconnections"), text);
+        assertEquals("0", json.get("audio_dropped"), text);
+        boolean drops = !json.get("video_dropped").equals("0");
+        assertEquals(drops ? 3 : 0, code.get(), text);
+        assertEquals(drops ? "published_with_drops" : "published", json.get("result"), text);
         // The new publish was recorded afresh, from a key frame on.
         Path rec = nginx.recording("comeback");
         assertTrue(RtmpServer.settledPacketCount(rec, "v") > 0, text);
@@ -204,7 +145,8 @@ class PublishAppTest {
         AtomicInteger code = new AtomicInteger(-100);
         Thread app = new Thread(() -> {
             try {
-                code.set(run(out, "--retries", "2", nginx.url("live", "never"), data("short.flv").toString()));
+                code.set(run(out, "--json", "--retries", "2", nginx.url("live", "never"),
+                        data("short.flv").toString()));
             } catch (Exception e) {
                 code.set(-200);
             }
@@ -221,6 +163,7 @@ class PublishAppTest {
         assertEquals(1, code.get(), text);
         assertTrue(text.contains("giving up after 2 attempts"), text);
         assertTrue(text.contains("stopped:"), text);
+        assertEquals("failed", lastJsonLine(text).get("result"), text);
     }
 
     /**
@@ -289,8 +232,12 @@ class PublishAppTest {
         }
         assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "rtmp://127.0.0.1:1/a/b",
                 data("short.flv").toString(), data("short.aac").toString()));
-        assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "--fast",
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        assertThrows(IOException.class, () -> run(out, "--fast", "--json",
                 "rtmp://127.0.0.1:" + RtmpServer.freePort() + "/live/x", data("short.flv").toString()));
+        Map<String, String> json = lastJsonLine(out.toString(StandardCharsets.UTF_8));
+        assertEquals("failed", json.get("result"));
+        assertTrue(json.containsKey("error"), json.toString());
     }
 
     /** For each packet in file order, its position when sorted by pts. */

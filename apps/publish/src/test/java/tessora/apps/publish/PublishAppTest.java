@@ -11,6 +11,8 @@ import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashMap;
 import java.util.List;
@@ -19,16 +21,20 @@ import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
+import java.util.stream.Stream;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestInstance;
 import org.junit.jupiter.api.extension.RegisterExtension;
+import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.MethodSource;
 
 import tessora.testing.RtmpServer;
 
 /**
- * The publishing application in whole runs against nginx-rtmp: the --json line and exit code of a run;
- * reconnection and its limits.
+ * The publishing application in whole runs against nginx-rtmp: files of every kind the library reads, told by
+ * content, recorded packet for packet; the --json line and exit code of each run; reconnection and its limits.
  */
 @TestInstance(TestInstance.Lifecycle.PER_CLASS)
 class PublishAppTest {
@@ -59,6 +65,109 @@ class PublishAppTest {
         return PublishApp.run(args, new PrintStream(out, true, StandardCharsets.UTF_8));
     }
 
+    /**
+     * A file made from a clip of the fixture (H.264 High with B-frames, AAC-LC): by FFmpeg, with IN and OUT standing
+     * for the files, or copied under a new name when there are no arguments.
+     */
+    record Made(String name, String from, List<String> ffmpeg, List<String> options) {
+        Path file(Path dir) throws Exception {
+            Path out = dir.resolve(name);
+            if (ffmpeg.isEmpty()) {
+                Files.copy(data(from), out, StandardCopyOption.REPLACE_EXISTING);
+            } else {
+                List<String> argv = new ArrayList<>(List.of("ffmpeg", "-nostdin", "-v", "error", "-y"));
+                ffmpeg.forEach(a -> argv.add(a.equals("IN") ? data(from).toString()
+                        : a.equals("OUT") ? out.toString() : a));
+                Command.check(120, argv);
+            }
+            return out;
+        }
+
+        @Override
+        public String toString() {
+            return name + (options.isEmpty() ? "" : " " + String.join(" ", options));
+        }
+    }
+
+    static List<Made> files() {
+        List<String> copy = List.of();
+        return List.of(
+                // FFmpeg's default: moov after mdat, edit lists for the B-frame delay and the AAC priming.
+                new Made("moov-at-end.mp4", "short.mp4", copy, List.of()),
+                new Made("faststart.mp4", "short.mp4", List.of("-i", "IN", "-c", "copy", "-movflags", "+faststart",
+                        "OUT"), List.of()),
+                new Made("fragmented.mp4", "short.mp4", List.of("-i", "IN", "-c", "copy", "-movflags",
+                        "frag_keyframe+empty_moov", "OUT"), List.of()),
+                new Made("fragmented-flv-write.mp4", "short.mp4", List.of("-i", "IN", "-c", "copy", "-movflags",
+                        "frag_keyframe+empty_moov", "OUT"), List.of("--flv-write")),
+                // Cut at 0.5 s without re-encoding: the edit list starts the file inside a group of pictures.
+                new Made("trimmed.mp4", "short.mp4", List.of("-ss", "0.5", "-i", "IN", "-c", "copy", "OUT"),
+                        List.of()),
+                // The content decides, not the name.
+                new Made("mp4-named.flv", "short.mp4", copy, List.of()),
+                new Made("flv-named.mp4", "short.flv", copy, List.of("--flv-write")));
+    }
+
+    /**
+     * Each file is published whole: the server's recording holds the source's packets one for one (times on the
+     * file's own clock, sizes, key flags) and both sequence headers (the recording's streams are described as the
+     * source's); the run's JSON line counts every frame and its exit code is 0.
+     */
+    @ParameterizedTest
+    @MethodSource("files")
+    void everyFileIsRecordedPacketForPacket(Made made, @TempDir Path dir) throws Exception {
+        Path source = made.file(dir);
+        String stream = made.name().replaceAll("[^a-z0-9]", "-") + (made.options().isEmpty() ? "" : "-w");
+        List<String> args = new ArrayList<>(List.of("--fast", "--json"));
+        args.addAll(made.options());
+        args.addAll(List.of(nginx.url("live", stream), source.toString()));
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        int code = run(out, args.toArray(String[]::new));
+        String text = out.toString(StandardCharsets.UTF_8);
+        assertEquals(0, code, text);
+        Path rec = nginx.recording(stream);
+        Map<String, List<Probe.Packet>> want = Probe.packets(source);
+        assertTrue(!want.get("v").isEmpty() && !want.get("a").isEmpty(), made + ": ffprobe read no packets");
+        RtmpServer.settledPacketCount(rec, "v");
+        Map<String, List<Probe.Packet>> got = Probe.packets(rec);
+        assertEquals(want.get("v"), got.get("v"), made + ": video");
+        assertEquals(want.get("a"), got.get("a"), made + ": audio");
+        assertEquals(streamFormats(source), streamFormats(rec), made + ": sequence headers");
+        Map<String, String> json = lastJsonLine(text);
+        long bytes = Stream.of("v", "a").flatMap(t -> want.get(t).stream()).mapToLong(Probe.Packet::size).sum();
+        assertEquals(Map.of("video_sent", "" + want.get("v").size(), "audio_sent", "" + want.get("a").size(),
+                "video_dropped", "0", "audio_dropped", "0", "reconnections", "0", "bytes_sent", "" + bytes,
+                "result", "published"), without(json, "seconds"), made.toString());
+    }
+
+    /**
+     * A file cut short behind its intact movie box: what comes before the cut is published, then the run ends as a
+     * failure (exit 1), its JSON line naming the file.
+     */
+    @Test
+    void aFileCutShortEndsTheRunAsAFailure(@TempDir Path dir) throws Exception {
+        Path whole = new Made("whole.mp4", "short.mp4", List.of("-i", "IN", "-c", "copy", "-movflags", "+faststart",
+                "OUT"), List.of()).file(dir);
+        Path cut = dir.resolve("cut.mp4");
+        Files.write(cut, Arrays.copyOf(Files.readAllBytes(whole), (int) Files.size(whole) / 2));
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        IOException e = assertThrows(IOException.class, () -> run(out, "--fast", "--json",
+                nginx.url("live", "cut"), cut.toString()));
+        String text = out.toString(StandardCharsets.UTF_8);
+        Map<String, String> json = lastJsonLine(text);
+        assertEquals("failed", json.get("result"), text);
+        assertTrue(json.get("error").contains(cut.toString()) && e.getMessage().contains(cut.toString()), text);
+        assertTrue(Long.parseLong(json.get("video_sent")) > 0, text);
+        assertTrue(text.contains("stopped:"), text);
+    }
+
+    /** What the sequence headers tell a reader of the file: codec, profile, picture size, sample rate, channels. */
+    private static List<String> streamFormats(Path file) throws Exception {
+        return List.of(Command.check(60, List.of("ffprobe", "-v", "error", "-show_entries",
+                "stream=codec_name,profile,width,height,sample_rate,channels", "-of", "csv=p=0", file.toString()))
+                .strip().split("\n"));
+    }
+
     /** The fields of the JSON object on the output's last line (numbers and strings as their text). */
     private static Map<String, String> lastJsonLine(String text) {
         String[] lines = text.strip().split("\n");
@@ -70,6 +179,12 @@ class PublishAppTest {
             fields.put(m.group(1), m.group(2) != null ? m.group(2) : m.group(3));
         }
         return fields;
+    }
+
+    private static Map<String, String> without(Map<String, String> m, String key) {
+        Map<String, String> copy = new HashMap<>(m);
+        assertTrue(copy.remove(key) != null, key + " missing from " + m);
+        return copy;
     }
 
     @Test

@@ -95,8 +95,10 @@ public final class Session implements AutoCloseable {
      * @param frame the access unit, times in milliseconds on the capture clock
      * @return true when queued; false when the drop policy left it out or the session is closing or over (the drop
      *     is counted in {@link #stats()})
+     * @throws NullPointerException when frame is null
      */
     public boolean offer(AvcFrame frame) {
+        Objects.requireNonNull(frame, "frame");
         return queue.offer(new Entry(Kind.VIDEO, frame, frame.dtsMs(), frame.size(), frame.keyFrame()));
     }
 
@@ -107,6 +109,7 @@ public final class Session implements AutoCloseable {
      * @return true when queued; false when the drop policy left it out or the session is closing or over
      */
     public boolean offer(AacFrame frame) {
+        Objects.requireNonNull(frame, "frame");
         return queue.offer(new Entry(Kind.AUDIO, frame, frame.ptsMs(), frame.size(), false));
     }
 
@@ -167,11 +170,15 @@ public final class Session implements AutoCloseable {
      * Ends the session: no more offers are taken, what is queued is sent for at most the close timeout, then the
      * connection is closed. Returns within the close timeout, the send timeout and a second; a connect still
      * waiting on the network by then is left to end on its own (its frames are counted as left out). Idempotent.
+     * Called from the listener, it only asks the session to end.
      */
     @Override
     public void close() {
         if (closing.compareAndSet(false, true)) {
             sender.requestClose(closeTimeout);
+        }
+        if (Thread.currentThread() == thread) {
+            return; // from the listener: the sender ends once the listener returns
         }
         try {
             thread.join(closeBound.toMillis());

@@ -290,6 +290,23 @@ class Bench:
         return {r["what"]: r for r in rows}
 
 
+    def session(self):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run-session")
+        jar = os.path.join(self.build, "bench", "tavrel_session_bench.jar")
+        if not os.path.exists(jar):
+            return {"error": "the session (tessora.streaming.session) is not in this build"}
+        try:
+            p = subprocess.run([script, self.build, self.url(), self.clip, "1" if self.quick else "2"],
+                               capture_output=True, text=True, timeout=300, env=self.env)
+        except subprocess.TimeoutExpired:
+            return {"error": "timed out"}
+        self.raw.write(p.stdout + p.stderr)
+        rows = parse_r(p.stdout)
+        if not rows:
+            return {"error": (p.stdout + p.stderr).strip()[-300:] or f"exit {p.returncode}"}
+        return {r["what"]: r for r in rows}
+
+
 def keeps_pace(r):
     """Every publisher connected, no send failed, 99% of the frames went out
     within 100 ms of their time and nothing due was older than 100 ms at the
@@ -409,6 +426,8 @@ def main():
         sca.sort(key=lambda r: (r["chunk"], r["n"]))
         log("JNI")
         jn = b.jni()
+        log("session")
+        se = b.session()
     finally:
         b.stop_nginx()
 
@@ -539,6 +558,22 @@ def main():
             rows.append([label, fmt(c["ns_per_call"]), fmt(j["ns_per_call"]), fmt(j["ns_per_call"] - c["ns_per_call"]),
                          ratio(j["ns_per_call"], c["ns_per_call"])])
         report.append(table(["what", "C ns/call", "Java ns/call", "binding ns/call", "Java vs C"], rows))
+    report.append("")
+
+    report.append("### Session: what an offer costs the capture thread, the clip in real time")
+    report.append("")
+    if "error" in se:
+        report.append(f"pending: {se['error']}")
+    else:
+        rows = []
+        for what, label in [("direct", "straight to nginx"), ("half_rate", "through a relay reading half the clip's rate")]:
+            r = se.get(what)
+            if r:
+                rows.append([label, r["offers"], fmt(r["p50_us"]), fmt(r["p99_us"]), fmt(r["max_us"]),
+                             fmt(r["max_queued_bytes"] / 1024), r["max_queued_frames"], fmt(r["cap_bytes"] / 1024),
+                             r["video_dropped"], r["audio_dropped"]])
+        report.append(table(["link", "offers", "p50 us", "p99 us", "max us", "queue peak KB", "queue peak frames",
+                             "queue cap KB", "video dropped", "audio dropped"], rows))
     report.append("")
 
     report.append("### Profiles (callgrind, self instructions, chunk 128)")

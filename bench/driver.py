@@ -273,13 +273,13 @@ class Bench:
         rows[0]["nginx_cpu_s"] = self.nginx_cpu_s() - before
         return rows[0]
 
-    def jni(self):
-        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run-jni")
-        jar = os.path.join(self.build, "bench", "tavrel_jni_bench.jar")
-        if not os.path.exists(jar):
-            return {"error": "the Java binding (tessora.streaming.rtmpdump.Tavrel) is not in this build yet"}
+    def java_rows(self, script, jar, missing, *args):
+        """The "R what=..." rows of a Java measurement (run-jni, run-session), keyed by what."""
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), script)
+        if not os.path.exists(os.path.join(self.build, "bench", jar)):
+            return {"error": missing}
         try:
-            p = subprocess.run([script, self.build, self.url(), self.clip], capture_output=True, text=True,
+            p = subprocess.run([script, self.build, self.url(), *args], capture_output=True, text=True,
                                timeout=300, env=self.env)
         except subprocess.TimeoutExpired:
             return {"error": "timed out"}
@@ -289,22 +289,14 @@ class Bench:
             return {"error": (p.stdout + p.stderr).strip()[-300:] or f"exit {p.returncode}"}
         return {r["what"]: r for r in rows}
 
+    def jni(self):
+        return self.java_rows("run-jni", "tavrel_jni_bench.jar",
+                              "the Java binding (tessora.streaming.rtmpdump.Tavrel) is not in this build yet", self.clip)
 
     def session(self):
-        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run-session")
-        jar = os.path.join(self.build, "bench", "tavrel_session_bench.jar")
-        if not os.path.exists(jar):
-            return {"error": "the session (tessora.streaming.session) is not in this build"}
-        try:
-            p = subprocess.run([script, self.build, self.url(), self.clip, "1" if self.quick else "2"],
-                               capture_output=True, text=True, timeout=300, env=self.env)
-        except subprocess.TimeoutExpired:
-            return {"error": "timed out"}
-        self.raw.write(p.stdout + p.stderr)
-        rows = parse_r(p.stdout)
-        if not rows:
-            return {"error": (p.stdout + p.stderr).strip()[-300:] or f"exit {p.returncode}"}
-        return {r["what"]: r for r in rows}
+        return self.java_rows("run-session", "tavrel_session_bench.jar",
+                              "the session (tessora.streaming.session) is not in this build", self.clip,
+                              "1" if self.quick else "2")
 
 
 def keeps_pace(r):

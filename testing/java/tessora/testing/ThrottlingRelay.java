@@ -7,6 +7,7 @@ import java.net.InetAddress;
 import java.net.InetSocketAddress;
 import java.net.ServerSocket;
 import java.net.Socket;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
@@ -15,7 +16,8 @@ import java.util.concurrent.TimeUnit;
  * A TCP relay on a free loopback port in front of a server (nginx): what a client sends is read at a set rate and
  * forwarded, what the server answers goes back as it comes. It can stop reading from its clients altogether (a
  * server that stopped reading) and start again. Its sockets have small receive buffers, so that back-pressure
- * reaches the client within a few kilobytes.
+ * reaches the client within a few kilobytes. It can also cut its clients off while the server goes on seeing their
+ * connections for a while, as after a network failure the server has not noticed yet.
  */
 public final class ThrottlingRelay implements AutoCloseable {
     private static final int RECEIVE_BUFFER = 8 * 1024;
@@ -24,6 +26,8 @@ public final class ThrottlingRelay implements AutoCloseable {
     private final ServerSocket server;
     private final int upstreamPort;
     private final List<Socket> sockets = new ArrayList<>();
+    private final List<Socket> clients = new ArrayList<>();
+    private volatile long holdUpstreamUntil;
     private volatile long bytesPerSecond;
     private volatile boolean paused;
     private volatile boolean closed;
@@ -64,6 +68,19 @@ public final class ThrottlingRelay implements AutoCloseable {
         paused = false;
     }
 
+    /**
+     * Closes every client's connection at once; the server's side of each stays open for hold, then goes too.
+     *
+     * @param hold how long the server keeps seeing the cut connections
+     */
+    public void cutClients(Duration hold) {
+        holdUpstreamUntil = System.nanoTime() + hold.toNanos();
+        synchronized (sockets) {
+            clients.forEach(ThrottlingRelay::closeQuietly);
+            clients.clear();
+        }
+    }
+
     private void acceptLoop() {
         while (!closed) {
             try {
@@ -72,6 +89,7 @@ public final class ThrottlingRelay implements AutoCloseable {
                 synchronized (sockets) {
                     sockets.add(client);
                     sockets.add(upstream);
+                    clients.add(client);
                 }
                 pump(client, upstream, true);
                 pump(upstream, client, false);
@@ -88,7 +106,10 @@ public final class ThrottlingRelay implements AutoCloseable {
             byte[] buf = new byte[PIECE];
             long start = System.nanoTime();
             long moved = 0;
-            try (InputStream in = from.getInputStream(); OutputStream out = to.getOutputStream()) {
+            try {
+                // Closing a socket's stream closes the socket: the streams are left to the finally below.
+                InputStream in = from.getInputStream();
+                OutputStream out = to.getOutputStream();
                 while (true) {
                     while (throttled && paused && !closed) {
                         Thread.sleep(5);
@@ -113,8 +134,16 @@ public final class ThrottlingRelay implements AutoCloseable {
             } catch (IOException | InterruptedException e) {
                 // one side went away: the other goes too
             } finally {
-                closeQuietly(from);
-                closeQuietly(to);
+                closeQuietly(throttled ? from : to); // the client
+                long hold = holdUpstreamUntil - System.nanoTime();
+                if (hold > 0 && !closed) {
+                    try {
+                        TimeUnit.NANOSECONDS.sleep(hold);
+                    } catch (InterruptedException e) {
+                        Thread.currentThread().interrupt();
+                    }
+                }
+                closeQuietly(throttled ? to : from); // the server
             }
         }, throttled ? "relay-up" : "relay-down");
         t.setDaemon(true);

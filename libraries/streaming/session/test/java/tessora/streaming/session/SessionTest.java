@@ -203,6 +203,39 @@ class SessionTest {
         }
     }
 
+    /**
+     * After a network failure the server may hold the lost publish of the stream's name until it notices, and refuse
+     * the new one meanwhile: on a reconnection that refusal is retried, where on the first connect it ends the
+     * session.
+     */
+    @Test
+    @Timeout(90)
+    void aPublishRefusedOnReconnectionIsRetriedUntilTheServerLetsTheOldOneGo() throws Exception {
+        Events events = new Events();
+        try (ThrottlingRelay relay = new ThrottlingRelay(nginx.port(), 0)) {
+            Session s = clip.session(relay.url("live", "held")).listener(events).start();
+            try {
+                CompletableFuture<long[]> feed = CompletableFuture.supplyAsync(() -> play(s));
+                Thread.sleep(2000);
+                long cut = System.nanoTime();
+                relay.cutClients(Duration.ofMillis(2500));
+                while (events.firstAfter(cut, e -> e instanceof SessionEvent.Connected) < 0
+                        && System.nanoTime() - cut < TimeUnit.SECONDS.toNanos(30)) {
+                    Thread.sleep(20);
+                }
+                feed.get(60, TimeUnit.SECONDS);
+                String seen = events.since(cut);
+                System.out.println("publish held by the server:" + seen);
+                assertTrue(events.firstAfter(cut, e -> e instanceof SessionEvent.Connected) > 0, seen);
+                assertTrue(events.firstAfter(cut, e -> e instanceof SessionEvent.Reconnecting r
+                        && r.cause().contains("refused to publish")) > 0, seen);
+            } finally {
+                s.close();
+            }
+            assertEquals(EndReason.CLOSED, s.stats().endReason());
+        }
+    }
+
     private static long[] play(Session s) {
         try {
             return clip.play(s, 0, () -> false);

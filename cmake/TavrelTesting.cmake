@@ -81,7 +81,8 @@ endif()
 set(TAVREL_JUNIT_SUPPORT
   ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/LogCapture.java
   ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/RtmpServer.java
-  ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/ChallengeServer.java)
+  ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/ChallengeServer.java
+  ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/ThrottlingRelay.java)
 set(TAVREL_LOCAL_NGINX_JAVA ${CMAKE_SOURCE_DIR}/apps/publish/src/main/java/tessora/apps/publish/LocalNginx.java)
 
 # tavrel_add_junit(name SOURCES ... JARS ... DEPENDS ... [CLIPS] [TIMEOUT s])

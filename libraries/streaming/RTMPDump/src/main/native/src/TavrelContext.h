@@ -52,11 +52,14 @@ struct MessageWriter;
 
 // What a context keeps beside its public record, whose layout callers know:
 // the writer every message of its connection goes through (used under
-// rtmp_mutex) and the outgoing chunk size chosen for it, sent again after
-// every reconnection.
+// rtmp_mutex), the outgoing chunk size chosen for it, sent again after
+// every reconnection, and the socket's send bounds, set again on every new
+// socket.
 struct SendState {
     MessageWriter *writer;
-    int chunk_size;  // 0 until tavrel_set_chunk_size succeeds (the server assumes 128)
+    int chunk_size;       // 0 until tavrel_set_chunk_size succeeds (the server assumes 128)
+    int send_timeout_ms;  // 0: a send may block as long as the kernel lets it
+    int unsent_limit;     // bytes the kernel may hold unsent; 0: its own (megabytes)
 };
 
 // The context as context_new allocates it: the public record first, so
@@ -78,6 +81,8 @@ struct ContextSettings {
     uint32_t a_body_max_len;  // largest audio payload expected
     uint32_t v_body_max_len;  // largest video payload expected
     int chunk_size = 0;       // outgoing chunk size to send after connecting; 0: none
+    int send_timeout_ms = 0;  // send bound to set on the new socket; 0: none
+    int unsent_limit = 0;     // unsent bytes the new socket may hold; 0: the kernel's
 };
 
 // A context around a connected, published record. Takes over rtmp, the

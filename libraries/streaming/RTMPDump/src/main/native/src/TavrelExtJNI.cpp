@@ -16,6 +16,20 @@ JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_TavrelExt_set_1chunk_1siz
     return ctx ? tavrel_set_chunk_size(ctx, size) : RTMPERR_DISCONNECTED;
 }
 
+JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_TavrelExt_set_1send_1timeout(JNIEnv *, jclass, jlong handle,
+                                                                                    jint ms)
+{
+    RTMPDumpCtx *ctx = record_at<RTMPDumpCtx>(handle);
+    return ctx ? tavrel_set_send_timeout(ctx, ms) : RTMPERR_DISCONNECTED;
+}
+
+JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_TavrelExt_set_1unsent_1limit(JNIEnv *, jclass, jlong handle,
+                                                                                    jint bytes)
+{
+    RTMPDumpCtx *ctx = record_at<RTMPDumpCtx>(handle);
+    return ctx ? tavrel_set_unsent_limit(ctx, bytes) : RTMPERR_DISCONNECTED;
+}
+
 JNIEXPORT jint JNICALL Java_tessora_streaming_rtmpdump_TavrelExt_last_1connect_1result(JNIEnv *, jclass)
 {
     return tavrel_last_connect_result();

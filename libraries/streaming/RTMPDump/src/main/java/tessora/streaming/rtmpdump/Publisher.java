@@ -43,7 +43,8 @@ import tessora.streaming.media.AvcFrame;
  * themselves, and one audio and one video send run at the same time, as the native side allows. Reconnections and
  * {@link #close} exclude every other call; a send that finds one running or waiting returns
  * {@link RtmpError#RECONNECTING} at once instead of waiting, while state queries wait for it to end. A close waits
- * for the sends in progress (one blocked on a server that stopped reading holds it until the socket gives up).
+ * for the sends in progress (one blocked on a server that stopped reading holds it until the send timeout,
+ * {@link Builder#sendTimeout}, or without one until the socket gives up).
  *
  * <p>Handles: the native handle never leaves this object. After a full reconnection the replaced handle is
  * forgotten under the exclusive lock, so it cannot reach native code again; after {@link #close} every method but
@@ -91,6 +92,10 @@ public final class Publisher implements AutoCloseable {
      * @param maxAudioFrame the largest AAC frame expected, in bytes
      * @param maxVideoFrame the largest H.264 access unit expected, in bytes
      * @param chunkSize the outgoing RTMP chunk size set after every connect, 1 to 0x7FFFFFFF
+     * @param sendTimeoutMs the time one message may take to leave, in milliseconds; a send past it ends the
+     *     connection as lost ({@link RtmpError#NEEDS_TO_RECONNECT}); 0 for no bound
+     * @param unsentLimit the unsent bytes the connection's socket may hold before a send waits; 0 for the kernel's
+     *     own limit (megabytes)
      * @param tlsVerify whether an RTMPS connect verifies the server's certificate
      * @param tlsCaFile the certificate authorities to verify against instead of the system's, or null
      * @param logger where the native side logs this connection's messages; null means the logger
@@ -98,7 +103,7 @@ public final class Publisher implements AutoCloseable {
      */
     public record Settings(String url, String username, String password, boolean flvWrite, boolean queue,
             boolean logAudio, boolean logVideo, int maxAudioFrame, int maxVideoFrame, int chunkSize,
-            boolean tlsVerify, Path tlsCaFile, Logger logger) {
+            int sendTimeoutMs, int unsentLimit, boolean tlsVerify, Path tlsCaFile, Logger logger) {
         /** Checks the values; a null logger becomes the package's. */
         public Settings {
             if (url == null) {
@@ -109,6 +114,9 @@ public final class Publisher implements AutoCloseable {
             }
             if (chunkSize < 1) {
                 throw new IllegalArgumentException("chunk size must be at least 1: " + chunkSize);
+            }
+            if (sendTimeoutMs < 0 || unsentLimit < 0) {
+                throw new IllegalArgumentException("negative send bound");
             }
             if (logger == null) {
                 logger = LOG;
@@ -137,7 +145,8 @@ public final class Publisher implements AutoCloseable {
             return "Settings[url=" + url + ", username=" + username + ", password=" + (password == null ? null : "***")
                     + ", flvWrite=" + flvWrite + ", queue=" + queue + ", logAudio=" + logAudio + ", logVideo="
                     + logVideo + ", maxAudioFrame=" + maxAudioFrame + ", maxVideoFrame=" + maxVideoFrame
-                    + ", chunkSize=" + chunkSize + ", tlsVerify=" + tlsVerify + ", tlsCaFile=" + tlsCaFile
+                    + ", chunkSize=" + chunkSize + ", sendTimeoutMs=" + sendTimeoutMs + ", unsentLimit=" + unsentLimit
+                    + ", tlsVerify=" + tlsVerify + ", tlsCaFile=" + tlsCaFile
                     + ", logger=" + logger.getName() + "]";
         }
     }
@@ -154,6 +163,8 @@ public final class Publisher implements AutoCloseable {
         private int maxAudioFrame = 2048;
         private int maxVideoFrame = 256 * 1024;
         private int chunkSize = DEFAULT_CHUNK_SIZE;
+        private int sendTimeoutMs;
+        private int unsentLimit;
         private boolean tlsVerify = true;
         private Path tlsCaFile;
         private Logger logger;
@@ -238,6 +249,36 @@ public final class Publisher implements AutoCloseable {
         }
 
         /**
+         * Bounds every send: a message the network does not take within this time ends the connection as lost, and
+         * the send returns {@link RtmpError#NEEDS_TO_RECONNECT}. Kept across reconnections. None by default: a
+         * server that stops reading then blocks a send until the kernel gives up.
+         *
+         * @param timeout the bound, whole milliseconds up to {@link Integer#MAX_VALUE}; zero for none
+         * @return this builder
+         */
+        public Builder sendTimeout(java.time.Duration timeout) {
+            long ms = timeout.toMillis();
+            if (ms < 0 || ms > Integer.MAX_VALUE) {
+                throw new IllegalArgumentException("send timeout out of range: " + timeout);
+            }
+            this.sendTimeoutMs = (int) ms;
+            return this;
+        }
+
+        /**
+         * The unsent bytes the connection's socket may hold before a send waits. The kernel's own limit is megabytes:
+         * on a link slower than the media, seconds of it wait there, out of the caller's sight and reach. A limit
+         * of some tens of kilobytes makes congestion show at the sender. Kept across reconnections.
+         *
+         * @param bytes the limit; 0 for the kernel's own
+         * @return this builder
+         */
+        public Builder unsentLimit(int bytes) {
+            this.unsentLimit = bytes;
+            return this;
+        }
+
+        /**
          * Whether an RTMPS connect verifies the server's certificate and host name (the default). Turning it off
          * accepts any certificate: for tests against self-signed servers only.
          *
@@ -280,7 +321,7 @@ public final class Publisher implements AutoCloseable {
          */
         public Settings settings() {
             return new Settings(url, username, password, flvWrite, queue, logAudio, logVideo, maxAudioFrame,
-                    maxVideoFrame, chunkSize, tlsVerify, tlsCaFile, logger);
+                    maxVideoFrame, chunkSize, sendTimeoutMs, unsentLimit, tlsVerify, tlsCaFile, logger);
         }
 
         /**
@@ -360,7 +401,7 @@ public final class Publisher implements AutoCloseable {
             throw failure("could not publish to ", settings);
         }
         Publisher p = new Publisher(settings, addr);
-        p.setChunkSize(addr);
+        p.configure(addr);
         return p;
     }
 
@@ -373,6 +414,27 @@ public final class Publisher implements AutoCloseable {
     private static PublisherException failure(String what, Settings s) {
         PublisherException.Reason r = PublisherException.Reason.ofConnectResult(TavrelExt.last_connect_result());
         return new PublisherException(what + s.url() + ": " + r.meaning(), r);
+    }
+
+    /**
+     * What every connection this publisher makes from its settings gets: the chunk size and the send bounds (the
+     * native side keeps the bounds for its own reconnections).
+     */
+    private void configure(long addr) {
+        setChunkSize(addr);
+        if (settings.sendTimeoutMs() > 0) {
+            warnUnless(TavrelExt.set_send_timeout(addr, settings.sendTimeoutMs()), "the send timeout");
+        }
+        if (settings.unsentLimit() > 0) {
+            warnUnless(TavrelExt.set_unsent_limit(addr, settings.unsentLimit()), "the unsent limit");
+        }
+    }
+
+    private void warnUnless(int r, String what) {
+        if (r != 0) {
+            settings.logger().log(Level.WARNING, () -> "could not set " + what + " on " + settings.url() + ": "
+                    + RtmpError.of(r));
+        }
     }
 
     private void setChunkSize(long addr) {
@@ -671,7 +733,7 @@ public final class Publisher implements AutoCloseable {
                 if (fresh <= 0) {
                     return ConnectionState.DISCONNECTED;
                 }
-                setChunkSize(fresh);
+                configure(fresh);
                 handle.addr = fresh;
                 return ConnectionState.CONNECTED;
             }

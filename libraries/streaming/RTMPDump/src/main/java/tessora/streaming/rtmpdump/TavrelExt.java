@@ -33,6 +33,21 @@ public final class TavrelExt {
     public static native int set_chunk_size(long handle, int size);
 
     /**
+     * Bounds every later send of the connection, and of the connections its reconnections make: a message the
+     * network does not take within ms milliseconds fails, the connection is closed and the send returns
+     * {@link RtmpError#NEEDS_TO_RECONNECT}. 0 removes the bound. Waits for a send in progress. 0 on success, a
+     * negative {@link RtmpError} code otherwise (negative ms, no context, the socket refused it).
+     */
+    public static native int set_send_timeout(long handle, int ms);
+
+    /**
+     * The unsent bytes the connection's socket may hold (TCP_NOTSENT_LOWAT), for this and later connections: a send
+     * waits while more lies unsent, so a slow link shows at the sender instead of in megabytes of kernel buffer. 0
+     * gives the kernel's default back. Results as {@link #set_send_timeout}.
+     */
+    public static native int set_unsent_limit(long handle, int bytes);
+
+    /**
      * The detailed reason of the last connect made on the calling thread (connect, reconnect_clone,
      * reconnect_full, test_connect): 0, or a negative code of {@code tavrel_last_connect_result}.
      */

@@ -124,6 +124,14 @@ class TypedInputTest {
                             () -> TavrelExt.send_avc_frame(h, direct, 0, 6, -1, 0, true)),
                     new Answered("an access unit shorter than its prefix", RtmpError.INVALID_NAL,
                             () -> TavrelExt.send_avc_frame(h, direct, 0, 3, 0, 0, true)),
+                    new Answered("send timeout without a context", RtmpError.DISCONNECTED,
+                            () -> TavrelExt.set_send_timeout(0, 1000)),
+                    new Answered("unsent limit without a context", RtmpError.DISCONNECTED,
+                            () -> TavrelExt.set_unsent_limit(-1, 1000)),
+                    new Answered("negative send timeout", RtmpError.INVALID_BUFF,
+                            () -> TavrelExt.set_send_timeout(h, -5)),
+                    new Answered("a send timeout", RtmpError.OK, () -> TavrelExt.set_send_timeout(h, 5000)),
+                    new Answered("an unsent limit", RtmpError.OK, () -> TavrelExt.set_unsent_limit(h, 65536)),
                     new Answered("a good AAC frame", RtmpError.OK,
                             () -> TavrelExt.send_aac_frame(h, direct, 6, 2, 0)));
             for (Answered c : cases) {

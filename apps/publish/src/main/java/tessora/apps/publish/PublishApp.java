@@ -9,6 +9,7 @@ import java.util.logging.ConsoleHandler;
 import java.util.logging.Level;
 import java.util.logging.Logger;
 
+import tessora.streaming.media.reader.MediaReader;
 import tessora.streaming.rtmpdump.Publisher;
 
 /**
@@ -17,8 +18,8 @@ import tessora.streaming.rtmpdump.Publisher;
  */
 public final class PublishApp {
     private static final String USAGE = String.join("\n",
-            "usage: publish [options] URL FILE.flv",
-            "       publish [options] URL FILE.h264 [FILE.aac]",
+            "usage: publish [options] URL FILE            (MP4, FLV, raw H.264 or ADTS AAC, told by content)",
+            "       publish [options] URL FILE.h264 FILE.aac",
             "       publish [--flv-write] [--seconds N]      (no URL: the local demo)",
             "  -u, --user NAME        publisher user name (adobe / llnw authentication)",
             "  -p, --password SECRET  publisher password",
@@ -30,6 +31,7 @@ public final class PublishApp {
             "  --fps N                frame rate of a raw .h264 stream (default 30)",
             "  --fast                 send as fast as the connection takes it, not in real time",
             "  --retries N            reconnection attempts after a lost connection (default 6)",
+            "  --json                 end standard output with the run's figures as one line of JSON",
             "  --seconds N            length of the demo clip (default 10)",
             "  -v, --verbose          the publisher's and librtmp's messages from level FINE on stderr\n"
             + "                         (without: warnings and errors)");
@@ -40,8 +42,8 @@ public final class PublishApp {
     private PublishApp() {}
 
     /**
-     * Runs the command line and exits with its code: 0 when every unit was handed over, 1 on failure, 2 for a bad
-     * command line.
+     * Runs the command line and exits with its code: 0 when every frame was handed over, 3 when the whole file went
+     * through with frames dropped (around a reconnection), 1 on failure, 2 for a bad command line.
      *
      * @param args the options, the URL and the files
      */
@@ -79,13 +81,28 @@ public final class PublishApp {
         if (positional.size() < 2 || positional.size() > 3) {
             throw new IllegalArgumentException("give a URL and a media file");
         }
-        MediaSource source = MediaSource.open(positional.get(1), positional.size() == 3 ? positional.get(2) : null,
-                o.fps);
-        Publisher.Settings settings = Publisher.to(positional.get(0)).credentials(o.user, o.password)
-                .flvWrite(o.flvWrite).queue(o.queue).maxFrames(4096, 512 * 1024)
-                .chunkSize(o.chunkSize).tlsVerify(!o.tlsInsecure).tlsCaFile(o.tlsCa).settings();
-        boolean complete = new Streamer(settings, source, out, !o.fast, new Backoff(250, 8000, o.retries)).run();
-        return complete ? 0 : 1;
+        Progress progress = new Progress();
+        Progress.Outcome outcome = Progress.Outcome.FAILED;
+        String error = null;
+        try (MediaReader reader = Input.open(positional.subList(1, positional.size()), o.fps)) {
+            Publisher.Settings settings = Publisher.to(positional.get(0)).credentials(o.user, o.password)
+                    .flvWrite(o.flvWrite).queue(o.queue).maxFrames(4096, 512 * 1024)
+                    .chunkSize(o.chunkSize).tlsVerify(!o.tlsInsecure).tlsCaFile(o.tlsCa).settings();
+            boolean complete = new Streamer(settings, reader, out, !o.fast, new Backoff(250, 8000, o.retries),
+                    progress).run();
+            outcome = progress.outcome(complete);
+            if (!complete) {
+                error = "connection lost; every reconnection attempt failed";
+            }
+            return outcome.exitCode;
+        } catch (IOException | RuntimeException e) {
+            error = e.getMessage();
+            throw e;
+        } finally {
+            if (o.json) {
+                out.println(progress.json(outcome, error));
+            }
+        }
     }
 
     /** The command line as read: the options, then the URL and the files. */
@@ -100,6 +117,7 @@ public final class PublishApp {
         boolean fast;
         boolean verbose;
         boolean help;
+        boolean json;
         int fps = 30;
         int retries = 6;
         int seconds = 10;
@@ -123,6 +141,7 @@ public final class PublishApp {
                     case "--fps" -> o.fps = number(value(args, ++i, a), a);
                     case "--retries" -> o.retries = number(value(args, ++i, a), a);
                     case "--seconds" -> o.seconds = number(value(args, ++i, a), a);
+                    case "--json" -> o.json = true;
                     case "-h", "--help" -> o.help = true;
                     default -> {
                         if (a.startsWith("-")) {

@@ -246,6 +246,11 @@ class PublishAppTest {
         boolean drops = !json.get("video_dropped").equals("0");
         assertEquals(drops ? 3 : 0, code.get(), text);
         assertEquals(drops ? "published_with_drops" : "published", json.get("result"), text);
+        // Every frame of the file is told: sent or dropped.
+        for (String t : List.of("video", "audio")) {
+            assertEquals(RtmpServer.packetTimes(data("clip.flv"), t.substring(0, 1)).size(),
+                    Long.parseLong(json.get(t + "_sent")) + Long.parseLong(json.get(t + "_dropped")), t + ": " + text);
+        }
         // The new publish was recorded afresh, from a key frame on.
         Path rec = nginx.recording("comeback");
         assertTrue(RtmpServer.settledPacketCount(rec, "v") > 0, text);

@@ -233,14 +233,17 @@ final class Sender implements Runnable {
         return closeRequested.await(delay.toNanos(), TimeUnit.NANOSECONDS);
     }
 
-    /** What every connection starts with: the metadata and both sequence headers, as far as they are known. */
+    /**
+     * What every connection starts with: the metadata and both sequence headers, as far as they are known. Video's
+     * first, as FFmpeg sends them: a recording server numbers its streams in the order their headers came.
+     */
     private RtmpError sendHeaders() {
         RtmpError r = metadata == null ? RtmpError.OK : publisher.sendMetadata(metadata);
-        if (r == RtmpError.OK && aacConfig != null) {
-            r = publisher.send(aacConfig);
-        }
         if (r == RtmpError.OK && avcConfig != null) {
             r = publisher.send(avcConfig);
+        }
+        if (r == RtmpError.OK && aacConfig != null) {
+            r = publisher.send(aacConfig);
         }
         return r;
     }

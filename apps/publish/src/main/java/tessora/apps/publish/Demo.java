@@ -10,8 +10,7 @@ import java.util.Map;
 import java.util.stream.Stream;
 
 import tessora.streaming.media.reader.MediaReader;
-import tessora.streaming.rtmpdump.Publisher;
-import tessora.streaming.rtmpdump.PublisherException;
+import tessora.streaming.session.Session;
 
 /**
  * The run without arguments: FFmpeg makes a short MP4 clip, a private nginx receives it on loopback, and ffprobe
@@ -35,12 +34,12 @@ final class Demo {
                     "-c:a", "aac", "-b:a", "128k", "-ar", "44100", "-ac", "2", clip.toString()));
             try (LocalNginx nginx = LocalNginx.start(false)) {
                 out.println("nginx-rtmp listening on 127.0.0.1:" + nginx.port());
-                Publisher.Settings settings = Publisher.to(nginx.url("demo")).flvWrite(flvWrite).settings();
+                String url = nginx.url("demo");
                 boolean complete;
                 try (MediaReader reader = MediaReader.open(clip)) {
-                    complete = new Streamer(settings, reader, out, true, new Backoff(250, 4000, 6), new Progress())
-                            .run();
-                } catch (PublisherException e) {
+                    complete = new Streamer(Session.builder(url).flvWrite(flvWrite), reader, out, true,
+                            new Progress()).run(url, flvWrite);
+                } catch (IOException e) {
                     out.println("could not publish: " + e.getMessage());
                     out.println(nginx.errorLog());
                     return 1;

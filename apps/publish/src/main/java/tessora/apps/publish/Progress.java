@@ -1,30 +1,38 @@
 package tessora.apps.publish;
 
 import java.io.PrintStream;
+import java.time.Duration;
 import java.util.Locale;
+import java.util.Map;
+import java.util.TreeMap;
 import java.util.concurrent.atomic.AtomicLong;
 
 import tessora.streaming.media.reader.MediaSample;
+import tessora.streaming.session.DropReason;
+import tessora.streaming.session.SessionState;
+import tessora.streaming.session.SessionStats;
 
-/** What has been sent and dropped, printed once a second, summed up at the end and, on request, as JSON. */
+/**
+ * The session's statistics as the application shows them: a line once a second, a summary at the end and, on
+ * request, one line of JSON. Frames the typed records refuse never reach the session; they are counted here and
+ * added to its drops.
+ */
 final class Progress {
-    private final AtomicLong videoSent = new AtomicLong();
-    private final AtomicLong audioSent = new AtomicLong();
-    private final AtomicLong videoDropped = new AtomicLong();
-    private final AtomicLong audioDropped = new AtomicLong();
-    private final AtomicLong bytes = new AtomicLong();
-    private final AtomicLong reconnections = new AtomicLong();
+    private static final SessionStats NOTHING = new SessionStats(SessionState.CONNECTING, null, 0, 0, 0, 0, Map.of(),
+            Map.of(), 0, 0, 0, 0, 0, 0, Duration.ZERO, null);
+
+    private final AtomicLong videoRefused = new AtomicLong();
+    private final AtomicLong audioRefused = new AtomicLong();
     private final long startNanos = System.nanoTime();
-    private long lastBytes;
-    private long lastNanos = startNanos;
+    private volatile SessionStats last = NOTHING;
 
     /** How a run ended, with the exit code the command line returns for it. */
     enum Outcome {
-        /** Every frame of the file was handed over. */
+        /** Every frame of the file was sent. */
         PUBLISHED(0),
-        /** The whole file went through, but frames were dropped on the way (around a reconnection, refused). */
+        /** The whole file went through, but frames were dropped on the way (around a reconnection, congestion). */
         PUBLISHED_WITH_DROPS(3),
-        /** The run did not reach the end of the file. */
+        /** The run did not reach the end of the file, or the session ended with a failure. */
         FAILED(1);
 
         final int exitCode;
@@ -34,22 +42,22 @@ final class Progress {
         }
     }
 
-    /** A frame handed over: bytes are its payload, without FLV or RTMP framing. */
-    void sent(MediaSample s) {
-        bytes.addAndGet(s.size());
-        (s.kind() == MediaSample.Kind.VIDEO ? videoSent : audioSent).incrementAndGet();
+    /** A frame the typed records refused, so it was never offered. */
+    void refused(MediaSample s) {
+        (s.kind() == MediaSample.Kind.VIDEO ? videoRefused : audioRefused).incrementAndGet();
     }
 
-    void dropped(MediaSample s) {
-        (s.kind() == MediaSample.Kind.VIDEO ? videoDropped : audioDropped).incrementAndGet();
+    /** The session's latest statistics, which the summary and the JSON line report. */
+    void update(SessionStats stats) {
+        last = stats;
     }
 
-    void reconnected() {
-        reconnections.incrementAndGet();
+    long videoDropped() {
+        return last.videoDropped() + videoRefused.get();
     }
 
-    long reconnections() {
-        return reconnections.get();
+    long audioDropped() {
+        return last.audioDropped() + audioRefused.get();
     }
 
     /** The outcome of a run that reached the end of the file (complete) or not. */
@@ -57,42 +65,62 @@ final class Progress {
         if (!complete) {
             return Outcome.FAILED;
         }
-        return videoDropped.get() + audioDropped.get() > 0 ? Outcome.PUBLISHED_WITH_DROPS : Outcome.PUBLISHED;
+        return videoDropped() + audioDropped() > 0 ? Outcome.PUBLISHED_WITH_DROPS : Outcome.PUBLISHED;
     }
 
     double elapsedSeconds() {
         return (System.nanoTime() - startNanos) / 1e9;
     }
 
-    /** One progress line; the bit rate is that of the time since the previous line. */
-    synchronized void print(PrintStream out) {
-        long now = System.nanoTime();
-        long b = bytes.get();
-        double kbps = (b - lastBytes) * 8.0 / 1000.0 / Math.max((now - lastNanos) / 1e9, 1e-3);
-        lastBytes = b;
-        lastNanos = now;
-        out.printf("  %6.1f s  video %5d  audio %5d  sent %9s  %7.0f kbit/s%s%n", elapsedSeconds(), videoSent.get(),
-                audioSent.get(), size(b), kbps, reconnections.get() > 0 ? "  reconnections " + reconnections.get()
-                        : "");
+    /** One progress line from a snapshot of the session. */
+    void print(PrintStream out, SessionStats s) {
+        update(s);
+        long dropped = videoDropped() + audioDropped();
+        out.printf("  %6.1f s  video %5d  audio %5d  sent %9s  %7.0f kbit/s  queued %4d ms%s%s%n", elapsedSeconds(),
+                s.videoFramesSent(), s.audioFramesSent(), size(s.bytesSent()), s.currentBitrate() / 1000.0,
+                s.queuedMs(), dropped > 0 ? "  dropped " + dropped : "",
+                s.reconnections() > 0 ? "  reconnections " + s.reconnections() : "");
     }
 
-    synchronized void summary(PrintStream out, boolean complete) {
-        double s = elapsedSeconds();
+    /** The last line before the JSON: what went out, what was dropped and why. */
+    void summary(PrintStream out, boolean complete) {
+        SessionStats s = last;
         out.printf("%s: %.1f s, %d video frames, %d audio frames, %s sent (%.0f kbit/s on average), %d dropped, "
-                + "%d reconnections%n", complete ? "published" : "stopped", s, videoSent.get(),
-                audioSent.get(), size(bytes.get()), bytes.get() * 8.0 / 1000.0 / Math.max(s, 1e-3),
-                videoDropped.get() + audioDropped.get(), reconnections.get());
+                + "%d reconnections%s%n", complete ? "published" : "stopped", elapsedSeconds(), s.videoFramesSent(),
+                s.audioFramesSent(), size(s.bytesSent()), s.averageBitrate() / 1000.0,
+                videoDropped() + audioDropped(), s.reconnections(), dropReasons(s));
+    }
+
+    /** The drops by stream and reason, for the summary; empty without drops. */
+    private String dropReasons(SessionStats s) {
+        StringBuilder b = new StringBuilder();
+        reasons(b, "video", s.videoDrops(), videoRefused.get());
+        reasons(b, "audio", s.audioDrops(), audioRefused.get());
+        return b.length() == 0 ? "" : ";" + b;
+    }
+
+    private static void reasons(StringBuilder b, String stream, Map<DropReason, Long> drops, long refused) {
+        Map<String, Long> all = new TreeMap<>();
+        drops.forEach((r, n) -> all.put(r.name(), n));
+        if (refused > 0) {
+            all.merge(DropReason.REJECTED.name(), refused, Long::sum);
+        }
+        if (!all.isEmpty()) {
+            b.append(' ').append(stream);
+            all.forEach((r, n) -> b.append(' ').append(r).append(' ').append(n));
+        }
     }
 
     /** The run as one line of JSON; error is why it failed, or null. */
-    synchronized String json(Outcome outcome, String error) {
+    String json(Outcome outcome, String error) {
+        SessionStats s = last;
         StringBuilder b = new StringBuilder("{");
-        b.append("\"video_sent\":").append(videoSent.get());
-        b.append(",\"video_dropped\":").append(videoDropped.get());
-        b.append(",\"audio_sent\":").append(audioSent.get());
-        b.append(",\"audio_dropped\":").append(audioDropped.get());
-        b.append(",\"reconnections\":").append(reconnections.get());
-        b.append(",\"bytes_sent\":").append(bytes.get());
+        b.append("\"video_sent\":").append(s.videoFramesSent());
+        b.append(",\"video_dropped\":").append(videoDropped());
+        b.append(",\"audio_sent\":").append(s.audioFramesSent());
+        b.append(",\"audio_dropped\":").append(audioDropped());
+        b.append(",\"reconnections\":").append(s.reconnections());
+        b.append(",\"bytes_sent\":").append(s.bytesSent());
         b.append(",\"seconds\":").append(String.format(Locale.ROOT, "%.3f", elapsedSeconds()));
         b.append(",\"result\":\"").append(outcome.name().toLowerCase(Locale.ROOT)).append('"');
         if (error != null) {
@@ -130,8 +158,8 @@ final class Progress {
             return b + " B";
         }
         if (b < 10_000_000) {
-            return String.format("%.1f kB", b / 1000.0);
+            return String.format(Locale.ROOT, "%.1f kB", b / 1000.0);
         }
-        return String.format("%.1f MB", b / 1e6);
+        return String.format(Locale.ROOT, "%.1f MB", b / 1e6);
     }
 }

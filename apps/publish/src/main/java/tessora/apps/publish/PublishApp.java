@@ -3,6 +3,7 @@ package tessora.apps.publish;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.file.Path;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.logging.ConsoleHandler;
@@ -11,6 +12,8 @@ import java.util.logging.Logger;
 
 import tessora.streaming.media.reader.MediaReader;
 import tessora.streaming.rtmpdump.Publisher;
+import tessora.streaming.session.RetryPolicy;
+import tessora.streaming.session.Session;
 
 /**
  * The command line: publish a media file in real time to an RTMP URL, or, without arguments, the demo. The
@@ -24,13 +27,13 @@ public final class PublishApp {
             "  -u, --user NAME        publisher user name (adobe / llnw authentication)",
             "  -p, --password SECRET  publisher password",
             "  --flv-write            send FLV tags through the FLV stream writer instead of RTMP packets",
-            "  --queue                librtmp's queue flag for packet sends",
             "  --chunk-size N         outgoing RTMP chunk size (default 4096)",
             "  --tls-ca FILE          RTMPS: trust the certificate authorities in this PEM file",
             "  --tls-insecure         RTMPS: do not verify the server's certificate",
             "  --fps N                frame rate of a raw .h264 stream (default 30)",
             "  --fast                 send as fast as the connection takes it, not in real time",
-            "  --retries N            reconnection attempts after a lost connection (default 6)",
+            "  --retries N            connect attempts after a lost connection, or at the start (default: no limit)",
+            "  --retry-deadline S     give up S seconds after the connection was lost (default 300; 0: never)",
             "  --json                 end standard output with the run's figures as one line of JSON",
             "  --seconds N            length of the demo clip (default 10)",
             "  -v, --verbose          the publisher's and librtmp's messages from level FINE on stderr\n"
@@ -42,8 +45,8 @@ public final class PublishApp {
     private PublishApp() {}
 
     /**
-     * Runs the command line and exits with its code: 0 when every frame was handed over, 3 when the whole file went
-     * through with frames dropped (around a reconnection), 1 on failure, 2 for a bad command line.
+     * Runs the command line and exits with its code: 0 when every frame was sent, 3 when the whole file went through
+     * with frames dropped (around a reconnection, congestion), 1 on failure, 2 for a bad command line.
      *
      * @param args the options, the URL and the files
      */
@@ -56,7 +59,7 @@ public final class PublishApp {
             System.err.println(USAGE);
             code = 2;
         } catch (IOException | UnsatisfiedLinkError e) {
-            // A failed connect says why; natives that could not be loaded name what is missing.
+            // A session that ended by itself says why; natives that could not be loaded name what is missing.
             System.err.println("publish: " + e.getMessage());
             code = 1;
         } catch (InterruptedException e) {
@@ -85,15 +88,9 @@ public final class PublishApp {
         Progress.Outcome outcome = Progress.Outcome.FAILED;
         String error = null;
         try (MediaReader reader = Input.open(positional.subList(1, positional.size()), o.fps)) {
-            Publisher.Settings settings = Publisher.to(positional.get(0)).credentials(o.user, o.password)
-                    .flvWrite(o.flvWrite).queue(o.queue).maxFrames(4096, 512 * 1024)
-                    .chunkSize(o.chunkSize).tlsVerify(!o.tlsInsecure).tlsCaFile(o.tlsCa).settings();
-            boolean complete = new Streamer(settings, reader, out, !o.fast, new Backoff(250, 8000, o.retries),
-                    progress).run();
+            String url = positional.get(0);
+            boolean complete = new Streamer(session(o, url), reader, out, !o.fast, progress).run(url, o.flvWrite);
             outcome = progress.outcome(complete);
-            if (!complete) {
-                error = "connection lost; every reconnection attempt failed";
-            }
             return outcome.exitCode;
         } catch (IOException | RuntimeException e) {
             error = e.getMessage();
@@ -105,12 +102,18 @@ public final class PublishApp {
         }
     }
 
+    /** The session as the options describe it. */
+    private static Session.Builder session(Options o, String url) {
+        RetryPolicy retry = RetryPolicy.DEFAULT.limitedTo(o.retryDeadline, o.retries);
+        return Session.builder(url).credentials(o.user, o.password).flvWrite(o.flvWrite).chunkSize(o.chunkSize)
+                .tls(!o.tlsInsecure, o.tlsCa).retry(retry);
+    }
+
     /** The command line as read: the options, then the URL and the files. */
     private static final class Options {
         String user;
         String password;
         boolean flvWrite;
-        boolean queue;
         boolean tlsInsecure;
         Path tlsCa;
         int chunkSize = Publisher.DEFAULT_CHUNK_SIZE;
@@ -119,7 +122,8 @@ public final class PublishApp {
         boolean help;
         boolean json;
         int fps = 30;
-        int retries = 6;
+        int retries;
+        Duration retryDeadline = RetryPolicy.DEFAULT.deadline();
         int seconds = 10;
         final List<String> positional = new ArrayList<>();
 
@@ -132,14 +136,14 @@ public final class PublishApp {
                     case "-u", "--user" -> o.user = value(args, ++i, a);
                     case "-p", "--password" -> o.password = value(args, ++i, a);
                     case "--flv-write" -> o.flvWrite = true;
-                    case "--queue" -> o.queue = true;
                     case "--chunk-size" -> o.chunkSize = positive(number(value(args, ++i, a), a), a);
                     case "--tls-ca" -> o.tlsCa = Path.of(value(args, ++i, a));
                     case "--tls-insecure" -> o.tlsInsecure = true;
                     case "--fast" -> o.fast = true;
                     case "-v", "--verbose" -> o.verbose = true;
                     case "--fps" -> o.fps = number(value(args, ++i, a), a);
-                    case "--retries" -> o.retries = number(value(args, ++i, a), a);
+                    case "--retries" -> o.retries = positive(number(value(args, ++i, a), a), a);
+                    case "--retry-deadline" -> o.retryDeadline = Duration.ofSeconds(number(value(args, ++i, a), a));
                     case "--seconds" -> o.seconds = number(value(args, ++i, a), a);
                     case "--json" -> o.json = true;
                     case "-h", "--help" -> o.help = true;

@@ -10,59 +10,76 @@ import java.util.concurrent.TimeUnit;
 import tessora.streaming.media.reader.MediaInfo;
 import tessora.streaming.media.reader.MediaReader;
 import tessora.streaming.media.reader.MediaSample;
-import tessora.streaming.rtmpdump.ConnectionState;
-import tessora.streaming.rtmpdump.Publisher;
-import tessora.streaming.rtmpdump.RtmpError;
+import tessora.streaming.session.EndReason;
+import tessora.streaming.session.Session;
+import tessora.streaming.session.SessionState;
+import tessora.streaming.session.SessionStats;
 
 /**
- * Publishes what a {@link MediaReader} reads, in real time: each frame leaves when the wall clock reaches its
- * decoding time. When a send reports that the connection is lost, it reconnects with a bounded exponential
- * backoff, sends the metadata and sequence headers again, and goes on from the next key frame, the clock paused
- * for the outage.
+ * Publishes what a {@link MediaReader} reads through a {@link Session}, in real time: each frame is offered when the
+ * wall clock reaches its decoding time. The session connects, reconnects and sends; this class only paces the file.
+ * A file, unlike a camera, can wait: while the session's queue holds more than {@link #QUEUE_AHEAD_MS} of media
+ * (a link slower than the file, or no link at all) reading pauses, and the clock with it, so that the session's drop
+ * policy, made for live sources, never thins out a file that is merely read faster than it can be sent.
  */
 final class Streamer {
-    private final Publisher.Settings settings;
+    /** Below the session's first drop threshold (700 ms by default), with a frame interval or two to spare. */
+    static final long QUEUE_AHEAD_MS = 500;
+    private static final long POLL_MS = 2;
+
+    private final Session.Builder builder;
     private final MediaReader reader;
     private final PrintStream out;
     private final boolean realtime;
     private final Progress progress;
-    private final Backoff backoff;
-    private Publisher publisher;
 
-    Streamer(Publisher.Settings settings, MediaReader reader, PrintStream out, boolean realtime, Backoff backoff,
-            Progress progress) {
-        this.settings = settings;
+    /**
+     * @param builder the session as the command line describes it; the file's metadata, sequence headers and the
+     *     listener are added here
+     */
+    Streamer(Session.Builder builder, MediaReader reader, PrintStream out, boolean realtime, Progress progress) {
+        this.builder = builder;
         this.reader = reader;
         this.out = out;
         this.realtime = realtime;
-        this.backoff = backoff;
         this.progress = progress;
     }
 
     /**
-     * True when every frame was handed over or counted as dropped; false when the connection was lost for good.
+     * True when every frame of the file was offered and the session was then closed; false when it stopped before.
      *
-     * @throws IOException when the file turns out corrupt or cut short while it is read (the run stops there)
+     * @throws IOException when the file turns out corrupt or cut short while it is read (the run stops there), or
+     *     when the session ends by itself (credentials refused, the retry limit reached), with its reason
      */
-    boolean run() throws IOException, InterruptedException {
-        publisher = Publisher.connect(settings);
-        out.println("publishing " + describe(reader) + " to " + settings.url() + " ("
-                + (settings.flvWrite() ? "FLV-write" : "packet") + " mode)");
+    boolean run(String url, boolean flvWrite) throws IOException, InterruptedException {
+        ConnectionLog events = new ConnectionLog(out);
+        Session session = builder.metadata(reader.info().metadata()).videoConfig(reader.avcConfig().orElse(null))
+                .audioConfig(reader.aacConfig().orElse(null)).listener(events).start();
         ScheduledExecutorService ticker = Executors.newSingleThreadScheduledExecutor(r -> {
             Thread t = new Thread(r, "progress");
             t.setDaemon(true);
             return t;
         });
-        ticker.scheduleAtFixedRate(() -> progress.print(out), 1, 1, TimeUnit.SECONDS);
         boolean complete = false;
         try {
-            complete = stream();
+            events.awaitFirstConnection();
+            if (session.state() != SessionState.ENDED) {
+                out.println("publishing " + describe(reader) + " to " + url + " ("
+                        + (flvWrite ? "FLV-write" : "packet") + " mode)");
+                ticker.scheduleAtFixedRate(() -> progress.print(out, session.stats()), 1, 1, TimeUnit.SECONDS);
+                complete = stream(session);
+            }
         } finally {
             ticker.shutdownNow();
             // A line being printed finishes before the summary, so the summary stays the last.
             ticker.awaitTermination(1, TimeUnit.SECONDS);
-            publisher.close();
+            session.close();
+            progress.update(session.stats());
             progress.summary(out, complete);
+        }
+        SessionStats s = session.stats();
+        if (s.endReason() != EndReason.CLOSED) {
+            throw new IOException("the session ended (" + s.endReason() + "): " + s.lastError());
         }
         return complete;
     }
@@ -83,10 +100,9 @@ final class Streamer {
         return b.append(')').toString();
     }
 
-    private boolean stream() throws IOException, InterruptedException {
-        sendSetUp();
+    /** Offers the file frame by frame; false when the session ended before the file did. */
+    private boolean stream(Session session) throws IOException, InterruptedException {
         long start = System.nanoTime();
-        boolean waitForKeyframe = false;
         for (MediaSample s = reader.read(); s != null; s = reader.read()) {
             if (realtime) {
                 long wait = start + TimeUnit.MILLISECONDS.toNanos(s.dtsMs()) - System.nanoTime();
@@ -94,86 +110,45 @@ final class Streamer {
                     TimeUnit.NANOSECONDS.sleep(wait);
                 }
             }
-            boolean video = s.kind() == MediaSample.Kind.VIDEO;
-            if (waitForKeyframe && video && !s.keyFrame()) {
-                progress.dropped(s);
-                continue;
+            long waited = awaitRoom(session);
+            if (waited < 0) {
+                return false;
             }
-            if (video) {
-                waitForKeyframe = false;
-            }
-            RtmpError r = send(s);
-            if (r == RtmpError.NEEDS_TO_RECONNECT) {
-                long lost = System.nanoTime();
-                if (!reconnect()) {
-                    return false;
-                }
-                start += System.nanoTime() - lost;
-                // The new stream's video must begin where a decoder can start; the frame that failed goes again
-                // when it is one.
-                waitForKeyframe = true;
-                if (video && !s.keyFrame()) {
-                    progress.dropped(s);
-                    continue;
-                }
-                if (video) {
-                    waitForKeyframe = false;
-                }
-                r = send(s);
-            }
-            if (r.isOk()) {
-                progress.sent(s);
-            } else {
-                progress.dropped(s);
-                out.println("  " + s.kind() + " frame at " + s.dtsMs() + " ms not sent: " + r);
-            }
+            start += waited;
+            offer(session, s);
         }
         return true;
     }
 
+    /** Waits while the queue is full enough; the nanoseconds waited, or -1 once the session has ended. */
+    private static long awaitRoom(Session session) throws InterruptedException {
+        long from = System.nanoTime();
+        for (SessionStats s = session.stats(); s.queuedMs() >= QUEUE_AHEAD_MS || s.state() == SessionState.ENDED;
+                s = session.stats()) {
+            if (s.state() == SessionState.ENDED) {
+                return -1;
+            }
+            Thread.sleep(POLL_MS);
+        }
+        return System.nanoTime() - from;
+    }
+
     /**
-     * One frame as the publisher's typed record. A frame the records refuse (a length prefix that runs past the
-     * access unit) is answered with the publisher's input error for its kind, so every outcome is one RtmpError.
+     * One frame as the session's typed record. A frame the records refuse (a length prefix that runs past the access
+     * unit) is told and counted as dropped; the session counts its own drops.
      */
-    private RtmpError send(MediaSample s) {
+    private void offer(Session session, MediaSample s) {
         boolean video = s.kind() == MediaSample.Kind.VIDEO;
         try {
-            return video ? publisher.send(s.toAvcFrame()) : publisher.send(s.toAacFrame());
-        } catch (IllegalArgumentException refused) {
-            return video ? RtmpError.INVALID_NAL : RtmpError.INVALID_BUFF;
-        }
-    }
-
-    /** The file's metadata and sequence headers, at the start of every connection. */
-    private void sendSetUp() {
-        check("metadata", publisher.sendMetadata(reader.info().metadata()));
-        reader.avcConfig().ifPresent(c -> check("AVC sequence header", publisher.send(c)));
-        reader.aacConfig().ifPresent(c -> check("AAC sequence header", publisher.send(c)));
-    }
-
-    /** Full reconnections with backoff, then the stream's set-up again; false when every attempt failed. */
-    private boolean reconnect() throws InterruptedException {
-        out.println("  connection lost; reconnecting");
-        backoff.reset();
-        while (backoff.canTry()) {
-            long delay = backoff.nextDelayMs();
-            Thread.sleep(delay);
-            ConnectionState s = publisher.reconnectFull();
-            if (s == ConnectionState.CONNECTED) {
-                progress.reconnected();
-                out.println("  reconnected after " + backoff.tried() + " attempt(s)");
-                sendSetUp();
-                return true;
+            if (video) {
+                session.offer(s.toAvcFrame());
+            } else {
+                session.offer(s.toAacFrame());
             }
-            out.println("  attempt " + backoff.tried() + " failed (" + s + "), waited " + delay + " ms");
-        }
-        out.println("  giving up after " + backoff.tried() + " attempts");
-        return false;
-    }
-
-    private void check(String what, RtmpError r) {
-        if (!r.isOk()) {
-            out.println("  " + what + " not sent: " + r);
+        } catch (IllegalArgumentException refused) {
+            progress.refused(s);
+            out.println("  " + (video ? "VIDEO_FRAME" : "AUDIO_FRAME") + " at " + s.dtsMs() + " ms not sent: "
+                    + refused.getMessage());
         }
     }
 }

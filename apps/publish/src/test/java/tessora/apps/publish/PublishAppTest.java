@@ -34,7 +34,8 @@ import tessora.testing.RtmpServer;
 
 /**
  * The publishing application in whole runs against nginx-rtmp: files of every kind the library reads, told by
- * content, recorded packet for packet; the --json line and exit code of each run; reconnection and its limits.
+ * content, recorded packet for packet; the --json line and exit code of each run; what the session's reconnection
+ * and its end mean for a run.
  */
 @TestInstance(TestInstance.Lifecycle.PER_CLASS)
 class PublishAppTest {
@@ -43,20 +44,6 @@ class PublishAppTest {
 
     private static Path data(String name) {
         return RtmpServer.testData().resolve(name);
-    }
-
-    @Test
-    void backoffDoublesUpToItsBoundAndStops() {
-        Backoff b = new Backoff(250, 2000, 6);
-        long[] delays = new long[6];
-        for (int i = 0; i < 6; i++) {
-            assertTrue(b.canTry());
-            delays[i] = b.nextDelayMs();
-        }
-        assertFalse(b.canTry());
-        assertEquals(List.of(250L, 500L, 1000L, 2000L, 2000L, 2000L), Arrays.stream(delays).boxed().toList());
-        b.reset();
-        assertEquals(250, b.nextDelayMs());
     }
 
     // ---- whole runs -------------------------------------------------------------------------------------------
@@ -181,6 +168,14 @@ class PublishAppTest {
         return fields;
     }
 
+    private static Map<String, String> pick(Map<String, String> m, String... keys) {
+        Map<String, String> some = new HashMap<>();
+        for (String k : keys) {
+            some.put(k, m.get(k));
+        }
+        return some;
+    }
+
     private static Map<String, String> without(Map<String, String> m, String key) {
         Map<String, String> copy = new HashMap<>(m);
         assertTrue(copy.remove(key) != null, key + " missing from " + m);
@@ -215,7 +210,10 @@ class PublishAppTest {
         assertEquals(RtmpServer.packetTimes(data("short.flv"), "v"), RtmpServer.packetTimes(rec, "v"));
     }
 
-    /** The server dies mid-stream and comes back: the run reconnects with backoff and finishes. */
+    /**
+     * The server dies mid-stream and comes back: the session reconnects by itself and the run finishes, its JSON line
+     * telling the drops and the exit code agreeing with it.
+     */
     @Test
     void aLostServerIsReconnectedToAndTheRunFinishes() throws Exception {
         ByteArrayOutputStream out = new ByteArrayOutputStream();
@@ -241,13 +239,18 @@ class PublishAppTest {
         assertEquals(null, failure.get(), text);
         assertTrue(text.contains("connection lost; reconnecting"), text);
         // Video waits for a key frame after the outage: what it skips makes the run one with drops (exit 3). Audio
-        // goes on, the frame that met the outage sent again.
+        // goes on: reading waits while the session cannot send, so nothing reaches the queue's hard cap.
         Map<String, String> json = lastJsonLine(text);
         assertEquals("1", json.get("reconnections"), text);
         assertEquals("0", json.get("audio_dropped"), text);
         boolean drops = !json.get("video_dropped").equals("0");
         assertEquals(drops ? 3 : 0, code.get(), text);
         assertEquals(drops ? "published_with_drops" : "published", json.get("result"), text);
+        // Every frame of the file is told: sent or dropped.
+        for (String t : List.of("video", "audio")) {
+            assertEquals(RtmpServer.packetTimes(data("clip.flv"), t.substring(0, 1)).size(),
+                    Long.parseLong(json.get(t + "_sent")) + Long.parseLong(json.get(t + "_dropped")), t + ": " + text);
+        }
         // The new publish was recorded afresh, from a key frame on.
         Path rec = nginx.recording("comeback");
         assertTrue(RtmpServer.settledPacketCount(rec, "v") > 0, text);
@@ -257,13 +260,12 @@ class PublishAppTest {
     @Test
     void aServerThatNeverComesBackEndsTheRunAfterItsRetries() throws Exception {
         ByteArrayOutputStream out = new ByteArrayOutputStream();
-        AtomicInteger code = new AtomicInteger(-100);
+        AtomicReference<Throwable> failure = new AtomicReference<>();
         Thread app = new Thread(() -> {
             try {
-                code.set(run(out, "--json", "--retries", "2", nginx.url("live", "never"),
-                        data("short.flv").toString()));
-            } catch (Exception e) {
-                code.set(-200);
+                run(out, "--json", "--retries", "2", nginx.url("live", "never"), data("short.flv").toString());
+            } catch (Throwable t) {
+                failure.set(t);
             }
         });
         app.start();
@@ -275,15 +277,19 @@ class PublishAppTest {
             nginx.start();
         }
         String text = out.toString(StandardCharsets.UTF_8);
-        assertEquals(1, code.get(), text);
+        // The command line turns the exception into exit code 1, its message on stderr.
+        assertTrue(failure.get() instanceof IOException, text + failure.get());
         assertTrue(text.contains("giving up after 2 attempts"), text);
         assertTrue(text.contains("stopped:"), text);
-        assertEquals("failed", lastJsonLine(text).get("result"), text);
+        Map<String, String> json = lastJsonLine(text);
+        assertEquals("failed", json.get("result"), text);
+        assertTrue(json.get("error").contains("RETRY_LIMIT"), text);
     }
 
     /**
      * With credentials the run publishes to a server that demands adobe or llnw publisher authentication (the
-     * challenge server checks the scheme's real algorithm); a wrong password is refused before anything is sent.
+     * challenge server checks the scheme's real algorithm); a wrong password ends the run at once, before anything is
+     * sent, with the session's reason.
      */
     @Test
     void credentialsPassTheAuthenticatingServer() throws Exception {
@@ -302,8 +308,15 @@ class PublishAppTest {
                     Thread.sleep(50);
                 }
                 String url = "rtmp://127.0.0.1:" + port + "/live/auth";
-                assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "--fast", "-u", "alice", "-p",
-                        "wrong", url, data("short.flv").toString()), scheme + ": wrong password");
+                // No retry loop: the run ends with the reason, having printed no failed attempt.
+                ByteArrayOutputStream refused = new ByteArrayOutputStream();
+                IOException e = assertThrows(IOException.class, () -> run(refused, "--fast", "--json", "-u", "alice",
+                        "-p", "wrong", url, data("short.flv").toString()), scheme + ": wrong password");
+                String text = refused.toString(StandardCharsets.UTF_8);
+                assertTrue(e.getMessage().contains("AUTH_FAILED"), scheme + ": " + e.getMessage());
+                assertFalse(text.contains("attempt"), scheme + ": " + text);
+                assertEquals(Map.of("result", "failed", "video_sent", "0", "audio_sent", "0"),
+                        pick(lastJsonLine(text), "result", "video_sent", "audio_sent"), scheme + ": " + text);
                 ByteArrayOutputStream out = new ByteArrayOutputStream();
                 assertEquals(0, run(out, "--fast", "--user", "alice", "--password", "s3cret", url,
                         data("short.flv").toString()), scheme + ": " + out);
@@ -338,17 +351,18 @@ class PublishAppTest {
     @Test
     void badCommandLinesAreRefused() throws Exception {
         String[][] bad = {
-            {"--fps"}, {"--bogus"}, {"rtmp://x/y/z"}, {"--retries", "-1"}, {"--fps", "x", "u", "f"},
-            {"a", "b", "c", "d"},
+            {"--fps"}, {"--bogus"}, {"rtmp://x/y/z"}, {"--retries", "-1"}, {"--retries", "0"},
+            {"--retry-deadline", "x"}, {"--fps", "x", "u", "f"}, {"a", "b", "c", "d"},
         };
         for (String[] args : bad) {
             assertThrows(IllegalArgumentException.class, () -> run(new ByteArrayOutputStream(), args),
                     String.join(" ", args));
         }
-        assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "rtmp://127.0.0.1:1/a/b",
-                data("short.flv").toString(), data("short.aac").toString()));
+        assertThrows(IOException.class, () -> run(new ByteArrayOutputStream(), "--retries", "1",
+                "rtmp://127.0.0.1:1/a/b", data("short.flv").toString(), data("short.aac").toString()));
         ByteArrayOutputStream out = new ByteArrayOutputStream();
-        assertThrows(IOException.class, () -> run(out, "--fast", "--json",
+        // Nothing listens: one attempt allowed, so the session ends at once with the retry limit.
+        assertThrows(IOException.class, () -> run(out, "--fast", "--json", "--retries", "1",
                 "rtmp://127.0.0.1:" + RtmpServer.freePort() + "/live/x", data("short.flv").toString()));
         Map<String, String> json = lastJsonLine(out.toString(StandardCharsets.UTF_8));
         assertEquals("failed", json.get("result"));

@@ -35,11 +35,11 @@ TEST(Support, ClipsHaveTheAdvertisedShape)
 TEST(Support, NginxComesUpStopsAndRestartsOnItsPort)
 {
     Nginx nginx;
-    EXPECT_TRUE(wait_for_port(nginx.port(), 1000));
+    EXPECT_TRUE(wait_for_port(nginx.port(), 5000));
     nginx.stop(SIGKILL);
     EXPECT_FALSE(wait_for_port(nginx.port(), 200));
     nginx.start();
-    EXPECT_TRUE(wait_for_port(nginx.port(), 1000));
+    EXPECT_TRUE(wait_for_port(nginx.port(), 5000));
 }
 
 TEST(Support, FfmpegPublishesToNginxAndItRecords)

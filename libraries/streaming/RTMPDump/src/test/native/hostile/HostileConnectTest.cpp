@@ -143,21 +143,49 @@ TEST_P(HostileConnectTls, EndsWithResultCodeAndReleasesAll)
     run_case(GetParam(), server, front.tls_url("live", "stream") + " timeout=2", "connect_rtmp_w over TLS");
 }
 
-std::vector<Case> over_tls()
+// The cases of the scenarios named, in the table's order.
+std::vector<Case> picked(const std::vector<std::string> &scenarios)
 {
-    const std::vector<std::string> picked = {"ok", "close-on-accept", "close-after-s0", "silent-before-s0",
-                                             "garbage-after-handshake", "truncated-chunk-body",
-                                             "error-huge-description", "needauth-forever-adobe", "close-mid-stream",
-                                             "stop-reading"};
     std::vector<Case> out;
     for (const Case &c : hostile::cases()) {
-        if (std::find(picked.begin(), picked.end(), c.scenario) != picked.end())
+        if (std::find(scenarios.begin(), scenarios.end(), c.scenario) != scenarios.end())
             out.push_back(c);
     }
     return out;
 }
 
+std::vector<Case> over_tls()
+{
+    return picked({"ok", "close-on-accept", "close-after-s0", "silent-before-s0", "garbage-after-handshake",
+                   "truncated-chunk-body", "error-huge-description", "needauth-forever-adobe", "close-mid-stream",
+                   "stop-reading"});
+}
+
 INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnectTls, ::testing::ValuesIn(over_tls()), tavrel_testing::CaseName());
+
+// The same server through the RTMPT HTTP tunnel, whose open and handshake
+// are ours: a server that hangs up before answering the open
+// (close-on-accept), answers it and then hangs up (close-before-s0), or
+// never answers (silent-before-s0) ends the connect with -3 within the
+// link's timeout (librtmp's own open waits forever, spinning on a closed
+// socket); the healthy one publishes and takes media.
+class HostileConnectTunnel : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HostileConnectTunnel, EndsWithResultCodeAndReleasesAll)
+{
+    HostileServer server(GetParam().scenario, true);
+    run_case(GetParam(), server, server.url(), "connect_rtmp_w through the tunnel");
+}
+
+std::vector<Case> through_tunnel()
+{
+    return picked({"ok", "close-on-accept", "close-before-s0", "silent-before-s0", "close-after-s0s1",
+                   "wrong-version", "close-at-connect", "error-huge-description", "needauth-forever-llnw",
+                   "close-mid-stream"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnectTunnel, ::testing::ValuesIn(through_tunnel()),
+                         tavrel_testing::CaseName());
 
 // The table and the server must not drift apart: a scenario nobody checks
 // is as bad as a check of a scenario that no longer exists.

@@ -187,6 +187,26 @@ std::vector<Case> through_tunnel()
 INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnectTunnel, ::testing::ValuesIn(through_tunnel()),
                          tavrel_testing::CaseName());
 
+// The tunnel inside TLS (rtmpts): the bounded reads wait on the TLS
+// session's records as well.
+class HostileConnectTunnelTls : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HostileConnectTunnelTls, EndsWithResultCodeAndReleasesAll)
+{
+    HostileServer server(GetParam().scenario, true);
+    tavrel_testing::NginxOptions options;
+    options.tls = true;
+    options.tls_upstream_port = server.port();
+    tavrel_testing::Nginx front(options);
+    std::string url = front.tls_url("live", "stream") + " timeout=2";
+    url.replace(0, std::strlen("rtmps"), "rtmpts");
+    run_case(GetParam(), server, url, "connect_rtmp_w through the tunnel over TLS");
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnectTunnelTls,
+                         ::testing::ValuesIn(picked({"ok", "close-on-accept", "close-before-s0", "silent-before-s0"})),
+                         tavrel_testing::CaseName());
+
 // The table and the server must not drift apart: a scenario nobody checks
 // is as bad as a check of a scenario that no longer exists.
 TEST(HostileScenarios, EveryScenarioHasAnExpectation)

@@ -75,6 +75,8 @@ bool fill(RTMP *r, const Deadline &deadline)
 // lengths, 0 while it is incomplete, -1 when it is not a tunnel answer.
 int whole_answer(const RTMPSockBuf &sb, int *header_len, int *body_len)
 {
+    if (sb.sb_size <= 0)
+        return 0;  // sb_start may not point anywhere yet
     const int ok_len = static_cast<int>(sizeof kStatusOk) - 1;
     if (std::memcmp(sb.sb_start, kStatusOk, static_cast<size_t>(sb.sb_size < ok_len ? sb.sb_size : ok_len)) != 0)
         return -1;

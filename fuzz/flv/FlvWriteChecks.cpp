@@ -157,6 +157,10 @@ int write_fix(RTMP *r, const std::vector<uint8_t> &b, size_t at, size_t n)
 // take as a new one would.
 const std::vector<uint8_t> kProbe = {9, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0x17, 1, 2, 3, 0, 0, 0, 15};
 
+// The most the writer can put on a link for `calls` passes over `n` input
+// bytes: the bytes, a chunk header byte per 128, a message header per tag.
+size_t most_written(size_t n, size_t calls) { return calls * (2 * n + 1024); }
+
 }  // namespace
 
 void flv_checks_init()
@@ -191,13 +195,14 @@ void check_flv_write_v2(const uint8_t *data, size_t size)
         }
     }
 
-    LoopbackLink link;
+    const int calls = (selector & 4) ? 2 : 1;
+    LoopbackLink link(most_written(buf.size(), calls));
     RTMP &r = *link.rtmp();
     if (selector & 1)
         link.stop_taking();
     Logger *logger = (selector & 2) ? formatting_logger() : nullptr;
     std::vector<Tag> sent;
-    for (int call = 0; call < ((selector & 4) ? 2 : 1); ++call) {
+    for (int call = 0; call < calls; ++call) {
         int rc = RTMP_Write_v2(&r, reinterpret_cast<const char *>(buf.data()), len, logger);
         if (!sends) {
             CHECK(rc == -1);
@@ -242,8 +247,9 @@ void check_flv_write_fix(const uint8_t *data, size_t size)
     const bool twin = selector & 1;
     const bool stops = selector & 2;
     const size_t stop_before = selector >> 4;
-    LoopbackLink link_a;
-    std::unique_ptr<LoopbackLink> link_b = twin ? std::make_unique<LoopbackLink>() : nullptr;
+    const size_t most = most_written(n + kProbe.size(), 1);
+    LoopbackLink link_a(most);
+    std::unique_ptr<LoopbackLink> link_b = twin ? std::make_unique<LoopbackLink>(most) : nullptr;
     RTMP *a = link_a.rtmp();
     std::vector<RTMP *> records = {a};
     if (link_b)

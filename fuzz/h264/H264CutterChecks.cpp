@@ -160,7 +160,7 @@ std::vector<std::vector<Unit>> check_split(const uint8_t *data, int32_t len, int
                                            const std::vector<Unit> &whole)
 {
     std::vector<std::vector<Unit>> aus;
-    std::vector<Unit> joined;
+    size_t joined = 0;  // units of the stream met so far
     int32_t pos = 0;
     while (pos < len) {
         int32_t au = h264_annexb_au_len(data + pos, len - pos);
@@ -182,13 +182,14 @@ std::vector<std::vector<Unit>> check_split(const uint8_t *data, int32_t len, int
             CHECK(!(slice && leads));
             slice |= u.type >= NAL_TYPE_SLICE && u.type <= NAL_TYPE_SLICE_IDR;
         }
-        joined.insert(joined.end(), units.begin(), units.end());
+        for (const Unit &u : units) {
+            CHECK(joined < whole.size() && u.bytes == whole[joined].bytes);
+            ++joined;
+        }
         aus.push_back(std::move(units));
         pos += au;
     }
-    CHECK(joined.size() == whole.size());
-    for (size_t i = 0; i < whole.size(); ++i)
-        CHECK(joined[i].bytes == whole[i].bytes);
+    CHECK(joined == whole.size());
     return aus;
 }
 

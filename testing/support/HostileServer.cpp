@@ -16,15 +16,16 @@ std::string script()
 
 }  // namespace
 
-HostileServer::HostileServer(const std::string &scenario) : dir_("hostile")
+HostileServer::HostileServer(const std::string &scenario, bool tunnel) : dir_("hostile"), tunnel_(tunnel)
 {
     // The server picks its port and writes it once it listens: no probe
     // connection, which some scenarios would take for a client.
     const std::string port_file = dir_.file("port");
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{"python3", script(), "--scenario", scenario, "--port-file", port_file,
-                                 "--log", dir_.file("events.log")},
-        dir_.file("stderr.log"));
+    std::vector<std::string> args = {"python3", script(), "--scenario", scenario, "--port-file", port_file,
+                                     "--log", dir_.file("events.log")};
+    if (tunnel)
+        args.push_back("--tunnel");
+    process_ = std::make_unique<Process>(args, dir_.file("stderr.log"));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (!file_exists(port_file)) {
         if (!process_->running() || std::chrono::steady_clock::now() > deadline)
@@ -52,7 +53,7 @@ std::vector<HostileScenario> HostileServer::scenarios()
 
 std::string HostileServer::url(const std::string &options) const
 {
-    std::string url = "rtmp://127.0.0.1:" + std::to_string(port_) + "/live/stream";
+    std::string url = std::string(tunnel_ ? "rtmpt" : "rtmp") + "://127.0.0.1:" + std::to_string(port_) + "/live/stream";
     return options.empty() ? url : url + " " + options;
 }
 

@@ -8,6 +8,7 @@
 #include "Nginx.h"
 #include "Report.h"
 #include "RTMPDumpUtil.h"
+#include "Tavrel.h"
 
 #include <gtest/gtest.h>
 
@@ -143,21 +144,73 @@ TEST_P(HostileConnectTls, EndsWithResultCodeAndReleasesAll)
     run_case(GetParam(), server, front.tls_url("live", "stream") + " timeout=2", "connect_rtmp_w over TLS");
 }
 
-std::vector<Case> over_tls()
+// The cases of the scenarios named, in the table's order.
+std::vector<Case> picked(const std::vector<std::string> &scenarios)
 {
-    const std::vector<std::string> picked = {"ok", "close-on-accept", "close-after-s0", "silent-before-s0",
-                                             "garbage-after-handshake", "truncated-chunk-body",
-                                             "error-huge-description", "needauth-forever-adobe", "close-mid-stream",
-                                             "stop-reading"};
     std::vector<Case> out;
     for (const Case &c : hostile::cases()) {
-        if (std::find(picked.begin(), picked.end(), c.scenario) != picked.end())
+        if (std::find(scenarios.begin(), scenarios.end(), c.scenario) != scenarios.end())
             out.push_back(c);
     }
     return out;
 }
 
+std::vector<Case> over_tls()
+{
+    return picked({"ok", "close-on-accept", "close-after-s0", "silent-before-s0", "garbage-after-handshake",
+                   "truncated-chunk-body", "error-huge-description", "needauth-forever-adobe", "close-mid-stream",
+                   "stop-reading"});
+}
+
 INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnectTls, ::testing::ValuesIn(over_tls()), tavrel_testing::CaseName());
+
+// The same server through the RTMPT HTTP tunnel, whose open and handshake
+// are ours: a server that hangs up before answering the open
+// (close-on-accept), answers it and then hangs up (close-before-s0), or
+// never answers (silent-before-s0) ends the connect with -3 within the
+// link's timeout (librtmp's own open waits forever, spinning on a closed
+// socket); the healthy one publishes and takes media.
+class HostileConnectTunnel : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HostileConnectTunnel, EndsWithResultCodeAndReleasesAll)
+{
+    HostileServer server(GetParam().scenario, true);
+    run_case(GetParam(), server, server.url(), "connect_rtmp_w through the tunnel");
+    // The tunnel was reached: a failure before connect is the handshake's.
+    if (GetParam().connect_results == std::vector<int>{-3}) {
+        EXPECT_EQ(tavrel_last_connect_result(), TAVREL_CONNECT_HANDSHAKE) << GetParam().scenario;
+    }
+}
+
+std::vector<Case> through_tunnel()
+{
+    return picked({"ok", "close-on-accept", "close-before-s0", "silent-before-s0", "close-after-s0s1",
+                   "wrong-version", "close-at-connect", "error-huge-description", "needauth-forever-llnw",
+                   "close-mid-stream"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnectTunnel, ::testing::ValuesIn(through_tunnel()),
+                         tavrel_testing::CaseName());
+
+// The tunnel inside TLS (rtmpts): the bounded reads wait on the TLS
+// session's records as well.
+class HostileConnectTunnelTls : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HostileConnectTunnelTls, EndsWithResultCodeAndReleasesAll)
+{
+    HostileServer server(GetParam().scenario, true);
+    tavrel_testing::NginxOptions options;
+    options.tls = true;
+    options.tls_upstream_port = server.port();
+    tavrel_testing::Nginx front(options);
+    std::string url = front.tls_url("live", "stream") + " timeout=2";
+    url.replace(0, std::strlen("rtmps"), "rtmpts");
+    run_case(GetParam(), server, url, "connect_rtmp_w through the tunnel over TLS");
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, HostileConnectTunnelTls,
+                         ::testing::ValuesIn(picked({"ok", "close-on-accept", "close-before-s0", "silent-before-s0"})),
+                         tavrel_testing::CaseName());
 
 // The table and the server must not drift apart: a scenario nobody checks
 // is as bad as a check of a scenario that no longer exists.

@@ -151,8 +151,7 @@ std::string read_request(int fd)
 
 // The HTTP tunnel goes through the same address loop: its requests reach a
 // server on [::1] and name the host as the URL wrote it. The server opens
-// the tunnel, then refuses the handshake (librtmp spins on a tunnel that
-// ends before an HTTP answer, so the peer always answers).
+// the tunnel, then refuses the handshake.
 TEST(AddressDialer, TheTunnelReachesAnIpv6Host)
 {
     Listener server(AF_INET6, false);

@@ -6,7 +6,30 @@
 
 #include <stdexcept>
 
-LoopbackLink::LoopbackLink()
+namespace {
+
+// What the sender's end is asked to hold; the kernel caps it at wmem_max.
+constexpr int kWantedSendBuffer = 4 << 20;
+// A queued send costs the sender's buffer its bytes plus a socket buffer
+// record of several hundred bytes: with sends as small as a chunk header
+// and a 128-byte chunk, a sixteenth of the buffer is what surely fits.
+constexpr size_t kQueueOverhead = 16;
+
+bool holds_all(int fd, size_t max_written)
+{
+    if (max_written == LoopbackLink::kUnknownSize)
+        return false;
+    int size = kWantedSendBuffer;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    socklen_t len = sizeof size;
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &len) != 0 || size <= 0)
+        return false;
+    return max_written <= static_cast<size_t>(size) / kQueueOverhead;
+}
+
+}  // namespace
+
+LoopbackLink::LoopbackLink(size_t max_written)
 {
     signal(SIGPIPE, SIG_IGN);
     int fds[2];
@@ -16,15 +39,20 @@ LoopbackLink::LoopbackLink()
     r_.m_sb.sb_socket = fds[0];
     r_.m_stream_id = 1;
     peer_ = fds[1];
-    reader_ = std::thread([this] {
-        uint8_t buf[16384];
-        for (;;) {
-            ssize_t n = ::read(peer_, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            decoder_.feed(buf, static_cast<size_t>(n));
-        }
-    });
+    if (!holds_all(fds[0], max_written))
+        reader_ = std::thread([this] { decode(peer_); });
+}
+
+// Until the sender's end is closed.
+void LoopbackLink::decode(int fd)
+{
+    uint8_t buf[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        decoder_.feed(buf, static_cast<size_t>(n));
+    }
 }
 
 LoopbackLink::~LoopbackLink() { finish(); }
@@ -42,7 +70,10 @@ std::vector<tavrel_testing::RtmpMessage> LoopbackLink::finish()
         finished_ = true;
         r_.m_stream_id = 0;  // nothing to unpublish on this link
         RTMP_Close(&r_);     // closes our end and frees librtmp's tables
-        reader_.join();
+        if (reader_.joinable())
+            reader_.join();
+        else
+            decode(peer_);
         ::close(peer_);
     }
     return decoder_.messages();

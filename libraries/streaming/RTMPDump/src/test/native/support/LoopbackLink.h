@@ -6,12 +6,19 @@
 
 #include <librtmp/rtmp.h>
 
+#include <cstddef>
 #include <thread>
 #include <vector>
 
 class LoopbackLink {
 public:
-    LoopbackLink();  // throws std::runtime_error without a socket pair
+    // max_written: the most the sender may write before finish(). When the
+    // socket pair's buffers surely hold that much, the bytes wait there and
+    // are decoded in finish(); otherwise a reader thread decodes them as they
+    // come, so that the sender never blocks. A fuzz input is far below the
+    // bound, and a thread per input would cost more than the writer under
+    // test. Throws std::runtime_error without a socket pair.
+    explicit LoopbackLink(size_t max_written = kUnknownSize);
     ~LoopbackLink();
     LoopbackLink(const LoopbackLink &) = delete;
     LoopbackLink &operator=(const LoopbackLink &) = delete;
@@ -26,7 +33,11 @@ public:
     // left over.
     bool decoded_cleanly() const { return !decoder_.failed() && decoder_.pending_bytes() == 0; }
 
+    static constexpr size_t kUnknownSize = ~size_t(0);
+
 private:
+    void decode(int fd);
+
     RTMP r_;
     int peer_ = -1;
     std::thread reader_;

@@ -1,6 +1,7 @@
 // One connection of a link: socket, TLS, RTMP handshake, connect command.
 #include "RTMPDumpUtil/link_open.h"
 
+#include "RTMPDumpUtil/tunnel_open.h"
 #include "RTMPDumpUtil/url_host.h"
 #include "Tavrel.h"
 
@@ -91,9 +92,17 @@ bool dial(RTMP *r, const char *host, const LinkPlan &plan, int *detailed)
 
 // librtmp's handshake and connect command over the transport set up here:
 // with the TLS bit of the protocol hidden, RTMP_Connect1 starts no TLS of
-// its own, and reads and writes through ours.
-bool rtmp_handshake(RTMP *r)
+// its own, and reads and writes through ours. Through the HTTP tunnel its
+// wait for the open's answer has no end, so that part is ours (the
+// encrypted tunnel's handshake stays librtmp's).
+bool rtmp_handshake(RTMP *r, int left_ms)
 {
+    if ((r->Link.protocol & RTMP_FEATURE_HTTP) && !(r->Link.protocol & RTMP_FEATURE_ENC)) {
+        if (left_ms > 0 && tunnel_open(r, left_ms))
+            return true;
+        cut_link(r);
+        return false;
+    }
     const int protocol = r->Link.protocol;
     r->Link.protocol &= ~RTMP_FEATURE_SSL;
     const bool ok = RTMP_Connect1(r, nullptr);
@@ -123,7 +132,7 @@ int open_link(RTMP *r, const LinkPlan &plan)
             return detailed;
         }
     }
-    if (!rtmp_handshake(r)) {
+    if (!rtmp_handshake(r, link_timeout_ms(r) - static_cast<int>(monotonic_ms() - start))) {
         RTMP_Log(RTMP_LOGERROR, "%s, the RTMP handshake with %s failed", "connect_rtmp_w", host);
         return TAVREL_CONNECT_HANDSHAKE;
     }

@@ -22,21 +22,34 @@ std::unordered_map<RTMP *, LinkTexts> kept_by_rtmp;
 // pointing at it, and the authentication retry closes and connects the same
 // record again. The record therefore keeps its own copy, and librtmp's is
 // released at once.
+bool is_in_url(const LinkTexts &texts, const char *p)
+{
+    return p >= texts.url && p < texts.url + std::strlen(texts.url) + 1;
+}
+
 void take_playpath(RTMP *r, LinkTexts *texts)
 {
     AVal &parsed = r->Link.playpath0;
     if (!parsed.av_val)
         return;
-    const bool is_in_url =
-        parsed.av_val >= texts->url && parsed.av_val < texts->url + std::strlen(texts->url) + 1;
+    const bool in_url = is_in_url(*texts, parsed.av_val);
     texts->playpath = owned_text(parsed.av_val, size_t(parsed.av_len));
     if (!texts->playpath)
         return;
     if (r->Link.playpath.av_val == parsed.av_val)
         r->Link.playpath = AVal{texts->playpath, parsed.av_len};
-    if (!is_in_url)
+    if (!in_url)
         std::free(parsed.av_val);
     parsed = AVal{nullptr, 0};
+}
+
+// With a socks= option librtmp copies the proxy's host name (strdup) and
+// never frees the copy: the record owns it from here.
+void take_socks_host(RTMP *r, LinkTexts *texts)
+{
+    char *host = r->Link.sockshost.av_val;
+    if (host && !is_in_url(*texts, host))
+        texts->socks_host = host;
 }
 
 // Appends the token to one of the URL-derived fields. The old text is freed
@@ -71,6 +84,7 @@ bool link_texts_setup(RTMP *r, const char *url, const BracketedHost &host, LinkT
         r->Link.hostname = AVal{texts->url + host.at, static_cast<int>(host.len)};
     }
     take_playpath(r, texts);
+    take_socks_host(r, texts);
     texts->flash_ver = owned_text(kFlashVer, sizeof kFlashVer - 1);
     r->Link.flashVer = AVal{texts->flash_ver, static_cast<int>(sizeof kFlashVer - 1)};
     texts->swf_url = owned_text(r->Link.tcUrl.av_val, size_t(av_text_len(r->Link.tcUrl)));
@@ -119,9 +133,12 @@ void link_texts_free(RTMP *r, LinkTexts *texts)
         r->Link.swfUrl = AVal{nullptr, 0};
     if (r->Link.playpath.av_val == texts->playpath)
         r->Link.playpath = AVal{nullptr, 0};
+    if (r->Link.sockshost.av_val == texts->socks_host)
+        r->Link.sockshost = AVal{nullptr, 0};
     std::free(texts->flash_ver);
     std::free(texts->swf_url);
     std::free(texts->playpath);
+    std::free(texts->socks_host);
     std::free(texts->url);
     tls_trust_free(texts->tls_trust);
     *texts = LinkTexts{};

@@ -1,6 +1,7 @@
 // What a connection record points to that librtmp will not free: the URL
 // that Link.hostname / app / tcUrl point into, the encoder identity, the
-// swfUrl copy, the play path (taken over from librtmp), after an
+// swfUrl copy, the play path and the SOCKS host (taken over from librtmp),
+// after an
 // authentication round the rewritten app and tcUrl, and the certificates its
 // TLS sessions trust. They live as long as the record, from connect_rtmp_w
 // to close_rtmp_w.
@@ -19,6 +20,7 @@ struct LinkTexts {
     char *flash_ver = nullptr;
     char *swf_url = nullptr;
     char *playpath = nullptr;
+    char *socks_host = nullptr;
     bool is_uri_alloc = false;  // Link.app and Link.tcUrl are ours
     TlsTrust *tls_trust = nullptr;
 };

@@ -32,7 +32,8 @@ public final class RtmpServer implements BeforeAllCallback, AfterAllCallback {
                 .replace("@PORT@", Integer.toString(site.port()))
                 .replace("@RECORD_DIR@", site.records().toString())
                 .replace("@LOAD_STREAM_MODULE@", "")
-                .replace("@STREAM_BLOCK@", ""), false);
+                .replace("@STREAM_BLOCK@", "")
+                .replace("@ACK_WINDOW@", "5000000"), false);
     }
 
     @Override

@@ -256,6 +256,12 @@ MessageWriter *message_writer_new(const RTMP *r)
 
 void message_writer_free(MessageWriter *w) { delete w; }
 
+void message_writer_set_timeout(MessageWriter *w, int timeout_ms)
+{
+    if (w)
+        w->timeout_ms = timeout_ms;
+}
+
 uint64_t message_writer_bytes_written(const MessageWriter *w) { return w ? w->bytes_written : 0; }
 
 int send_message(MessageWriter *w, RTMP *r, RTMPPacket *pkt, const BodySlice *slices, int num_slices,

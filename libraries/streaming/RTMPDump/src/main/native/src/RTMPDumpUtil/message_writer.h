@@ -33,6 +33,9 @@ struct MessageWriter;
 MessageWriter *message_writer_new(const RTMP *r);
 void message_writer_free(MessageWriter *w);
 
+// The time one message may take from now on (0: no bound).
+void message_writer_set_timeout(MessageWriter *w, int timeout_ms);
+
 // Bytes of chunk stream (headers and bodies, before any TLS, RTMPE or
 // tunnel framing) this writer has handed to the connection.
 uint64_t message_writer_bytes_written(const MessageWriter *w);

@@ -75,6 +75,11 @@ RTMPDumpCtx *connect_owned(char *url, char *username, char *password, const Cont
         tavrel_close(ctx);
         return nullptr;
     }
+    {
+        MutexLock lock(&ctx->rtmp_mutex);
+        if (!server_reader_announce_window(send_state(ctx).reader, send_state(ctx).writer, ctx->rtmp))
+            logger_log(logger, OSTREL_WARNING, "tavrel_connect:: the acknowledgement window was not sent");
+    }
     return ctx;
 }
 

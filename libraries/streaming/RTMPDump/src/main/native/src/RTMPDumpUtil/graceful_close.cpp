@@ -19,8 +19,9 @@ namespace tavrel {
 
 namespace {
 
-// C0 and C1, then C2, of the plain RTMP handshake.
-constexpr uint64_t kHandshakeBytes = 1537 + 1536;
+// What the kernel counts as acknowledged before the chunk stream: our SYN
+// (one sequence number), then C0 and C1, and C2 of the RTMP handshake.
+constexpr uint64_t kHandshakeBytes = 1 + 1537 + 1536;
 constexpr int kCommandChannel = 3;
 constexpr int kCommandRoom = 512;
 

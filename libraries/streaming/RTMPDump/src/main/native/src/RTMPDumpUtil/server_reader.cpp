@@ -150,10 +150,10 @@ bool has_whole_chunk(RTMP *r)
     return long(r->m_sb.sb_size) + queued >= need;
 }
 
-void send_control(ServerReader *sr, MessageWriter *w, RTMP *r, int type, char *body, uint32_t len)
+bool send_control(ServerReader *sr, MessageWriter *w, RTMP *r, int type, char *body, uint32_t len)
 {
     if (!sr->may_answer)
-        return;
+        return false;
     RTMPPacket pkt = {};
     pkt.m_headerType = RTMP_PACKET_SIZE_MEDIUM;
     pkt.m_packetType = uint8_t(type);
@@ -162,7 +162,7 @@ void send_control(ServerReader *sr, MessageWriter *w, RTMP *r, int type, char *b
     pkt.m_body = body;
     // As with Set Chunk Size, the chunk stream's record keeps this frame's
     // address; nothing reads a record's body.
-    send_packet_body(w, r, &pkt, 0);
+    return send_packet_body(w, r, &pkt, 0) != 0;
 }
 
 // Our Acknowledgement once the bytes received since the last one reach the
@@ -250,6 +250,15 @@ ServerReader *server_reader_new(RTMP *r)
 }
 
 void server_reader_free(ServerReader *sr) { delete sr; }
+
+bool server_reader_announce_window(ServerReader *sr, MessageWriter *w, RTMP *r)
+{
+    if (!sr || !r || r->m_nServerBW <= 0)
+        return false;
+    char body[4];
+    put_be32(body, uint32_t(r->m_nServerBW));  // acknowledgement window
+    return send_control(sr, w, r, RTMP_PACKET_TYPE_SERVER_BW, body, sizeof body);
+}
 
 bool server_reader_pump(ServerReader *sr, MessageWriter *w, RTMP *r, int wait_ms)
 {

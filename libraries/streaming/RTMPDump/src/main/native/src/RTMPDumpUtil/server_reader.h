@@ -25,6 +25,12 @@ struct ServerReader;
 ServerReader *server_reader_new(RTMP *r);
 void server_reader_free(ServerReader *sr);
 
+// Tells the server how often to acknowledge what we send (Window
+// Acknowledgement Size): the window it announced to us, echoed, as librtmp
+// does for a player. Without it a server acknowledges nothing of a
+// publisher's. False when the message did not go out.
+bool server_reader_announce_window(ServerReader *sr, MessageWriter *w, RTMP *r);
+
 // Handles every whole message the server has sent so far; when nothing has
 // arrived, waits for it at most wait_ms (0: never). Answers go out through
 // w. False once the publish or the connection has ended (the server said so,

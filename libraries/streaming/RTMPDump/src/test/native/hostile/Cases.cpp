@@ -63,7 +63,8 @@ const std::vector<Case> &cases()
 
 const std::vector<const char *> &mid_stream_faults()
 {
-    static const std::vector<const char *> faults = {"stop-reading", "close-mid-stream", "reset-mid-stream"};
+    static const std::vector<const char *> faults = {"stop-reading", "close-mid-stream", "reset-mid-stream",
+                                                     "publish-failed-mid-stream"};
     return faults;
 }
 

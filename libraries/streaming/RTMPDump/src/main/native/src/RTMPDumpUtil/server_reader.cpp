@@ -41,7 +41,7 @@ namespace {
 
 // A flooding server gets this many chunks read per look, so that the send
 // that looks is not held up by it; the rest waits for the next look.
-constexpr int kMaxChunksPerLook = 64;
+constexpr int kMaxChunksPerLook = 16;
 
 constexpr int kFillClosed = -1;
 constexpr uint32_t kUserControlPingRequest = 6;

@@ -22,6 +22,21 @@ void note_bytes_outside_writer(RTMPDumpCtx *ctx)
 
 namespace {
 
+uint64_t written_of(const SendState &s) { return s.bytes_outside_writer + message_writer_bytes_written(s.writer); }
+
+// A delivery figure, read under rtmp_mutex where the send path writes it.
+template <typename Figure>
+int read_figure(RTMPDumpCtx *ctx, uint64_t *bytes, Figure figure)
+{
+    if (!ctx)
+        return RTMPERR_DISCONNECTED;
+    if (!bytes)
+        return RTMPERR_INVALID_BUFF;
+    MutexLock lock(&ctx->rtmp_mutex);
+    *bytes = figure(send_state(ctx));
+    return RTMPERR_OK;
+}
+
 // The graceful end under rtmp_mutex: RTMPERR_OK when the server closed its
 // side within the bound, RTMPERR_TIMEDOUT when the bound passed first,
 // RTMPERR_NEEDS_TO_RECONNECT when there was no connection to end.
@@ -37,7 +52,7 @@ int finish_locked(RTMPDumpCtx *ctx)
     const int timeout_ms = load_shared(s.close_timeout_ms);
     const bool has_closed = end_publish(ctx->rtmp, s.writer, s.reader, timeout_ms);
     logger_log(ctx->logger, OSTREL_FINE, "close:: %llu bytes written, %llu acknowledged%s",
-               static_cast<unsigned long long>(s.bytes_outside_writer + message_writer_bytes_written(s.writer)),
+               static_cast<unsigned long long>(written_of(s)),
                static_cast<unsigned long long>(server_reader_bytes_acked(s.reader)),
                has_closed ? "" : "; the server had not closed its side in time");
     return has_closed ? RTMPERR_OK : RTMPERR_TIMEDOUT;
@@ -94,25 +109,12 @@ int tavrel_set_close_timeout(RTMPDumpCtx *ctx, int timeout_ms)
 
 int tavrel_bytes_written(RTMPDumpCtx *ctx, uint64_t *bytes)
 {
-    if (!ctx)
-        return RTMPERR_DISCONNECTED;
-    if (!bytes)
-        return RTMPERR_INVALID_BUFF;
-    MutexLock lock(&ctx->rtmp_mutex);
-    const SendState &s = send_state(ctx);
-    *bytes = s.bytes_outside_writer + message_writer_bytes_written(s.writer);
-    return RTMPERR_OK;
+    return read_figure(ctx, bytes, written_of);
 }
 
 int tavrel_bytes_acked(RTMPDumpCtx *ctx, uint64_t *bytes)
 {
-    if (!ctx)
-        return RTMPERR_DISCONNECTED;
-    if (!bytes)
-        return RTMPERR_INVALID_BUFF;
-    MutexLock lock(&ctx->rtmp_mutex);
-    *bytes = server_reader_bytes_acked(send_state(ctx).reader);
-    return RTMPERR_OK;
+    return read_figure(ctx, bytes, [](const SendState &s) { return server_reader_bytes_acked(s.reader); });
 }
 
 }  // extern "C"

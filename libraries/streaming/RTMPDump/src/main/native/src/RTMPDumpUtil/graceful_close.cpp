@@ -14,6 +14,7 @@
 #include <time.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace tavrel {
 
@@ -49,7 +50,7 @@ bool send_command(RTMP *r, MessageWriter *w, const char *name, PutLast put_last)
 {
     char body[kCommandRoom];
     char *end = body + sizeof body;
-    AVal av_name = {const_cast<char *>(name), int(__builtin_strlen(name))};
+    AVal av_name = {const_cast<char *>(name), int(std::strlen(name))};
     char *p = AMF_EncodeString(body, end, &av_name);
     p = p ? AMF_EncodeNumber(p, end, ++r->m_numInvokes) : nullptr;
     if (p && p < end)

@@ -64,8 +64,10 @@ bool is_readable_link(const RTMP *r)
 ssize_t tls_recv_now(gnutls_session_t tls, int fd, char *at, int room)
 {
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        return 0;
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        errno = EAGAIN;  // not read now; the next look tries again
+        return -1;
+    }
     ssize_t n = gnutls_record_recv(tls, at, size_t(room));
     fcntl(fd, F_SETFL, flags);
     if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) {

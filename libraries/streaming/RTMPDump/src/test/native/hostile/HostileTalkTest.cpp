@@ -140,6 +140,7 @@ TEST_P(ServerEnds, PollThenSendSayReconnect)
     hostile::run_bounded("tavrel_poll", hostile::kCallLimitS, [&] { polled = tavrel_poll(ctx); });
     EXPECT_EQ(polled, RTMPERR_NEEDS_TO_RECONNECT) << server.log();
     EXPECT_EQ(hostile::send_video_frame(ctx, sent), RTMPERR_NEEDS_TO_RECONNECT);
+    EXPECT_EQ(tavrel_send_metadata(ctx, 1280, 720, 3000, 30, 128, 44100, 16, 2), 0) << "not sent";
     EXPECT_EQ(tavrel_poll(ctx), RTMPERR_NEEDS_TO_RECONNECT) << "it stays so until a reconnection";
     hostile::run_bounded("tavrel_close", hostile::kCallLimitS, [&] { tavrel_close(ctx); });
 }

@@ -111,6 +111,29 @@ TEST(ServerWindow, SmallWindowGetsAcknowledgements)
     hostile::run_bounded("tavrel_close", hostile::kCallLimitS, [&] { tavrel_close(ctx); });
 }
 
+// A server that has stopped reading neither takes our goodbye nor closes:
+// the graceful end gives up at its bound, and says so.
+TEST(ServerStopsReading, GracefulEndKeepsItsBound)
+{
+    constexpr int kCloseTimeoutMs = 500;
+    constexpr long long kSlackMs = 1500;  // a loaded machine's scheduling, not a wait of ours
+    HostileServer server("stop-reading");
+    RTMPDumpCtx *ctx = hostile::connect(server.url());
+    ASSERT_NE(ctx, nullptr) << server.log();
+    ASSERT_EQ(hostile::send_headers(ctx), RTMPERR_OK);
+    ASSERT_TRUE(wait_for([&] { return server.count("stop reading") > 0; })) << server.log();
+    ASSERT_EQ(tavrel_set_close_timeout(ctx, kCloseTimeoutMs), RTMPERR_OK);
+
+    int finished = RTMPERR_OK;
+    const long long start = hostile::now_ms();
+    hostile::run_bounded("tavrel_finish", hostile::kCallLimitS, [&] { finished = tavrel_finish(ctx); });
+    const long long took_ms = hostile::now_ms() - start;
+    EXPECT_EQ(finished, RTMPERR_TIMEDOUT);
+    EXPECT_GE(took_ms, kCloseTimeoutMs - 50);
+    EXPECT_LT(took_ms, kCloseTimeoutMs + kSlackMs);
+    hostile::run_bounded("tavrel_close", hostile::kCallLimitS, [&] { tavrel_close(ctx); });
+}
+
 struct EndCase {
     const char *what;  // the scenario
     const char *server_line;  // the server has ended the publish once its log has it

@@ -58,6 +58,19 @@ int finish_locked(RTMPDumpCtx *ctx)
     return has_closed ? RTMPERR_OK : RTMPERR_TIMEDOUT;
 }
 
+// step's RTMPERR under rtmp_mutex, on a context that is not reconnecting
+// (a stream reconnection holds the lock while it runs).
+template <typename Step>
+int on_connection(RTMPDumpCtx *ctx, Step step)
+{
+    if (!ctx)
+        return RTMPERR_DISCONNECTED;
+    MutexLock lock(&ctx->rtmp_mutex);
+    if (load_state(ctx) == RTMP_CONN_RECONNECTING)
+        return RTMPERR_RECONNECTING;
+    return step();
+}
+
 }  // namespace
 
 bool finish_before_close(RTMPDumpCtx *ctx)
@@ -77,24 +90,15 @@ extern "C" {
 
 int tavrel_poll(RTMPDumpCtx *ctx)
 {
-    if (!ctx)
-        return RTMPERR_DISCONNECTED;
-    MutexLock lock(&ctx->rtmp_mutex);
-    if (load_state(ctx) == RTMP_CONN_RECONNECTING)
-        return RTMPERR_RECONNECTING;
-    if (!RTMP_IsConnected(ctx->rtmp) || !look_at_server_locked(ctx))
-        return RTMPERR_NEEDS_TO_RECONNECT;
-    return RTMPERR_OK;
+    return on_connection(ctx, [ctx] {
+        const bool is_published = RTMP_IsConnected(ctx->rtmp) && look_at_server_locked(ctx);
+        return is_published ? RTMPERR_OK : RTMPERR_NEEDS_TO_RECONNECT;
+    });
 }
 
 int tavrel_finish(RTMPDumpCtx *ctx)
 {
-    if (!ctx)
-        return RTMPERR_DISCONNECTED;
-    MutexLock lock(&ctx->rtmp_mutex);
-    if (load_state(ctx) == RTMP_CONN_RECONNECTING)
-        return RTMPERR_RECONNECTING;
-    return finish_locked(ctx);
+    return on_connection(ctx, [ctx] { return finish_locked(ctx); });
 }
 
 int tavrel_set_close_timeout(RTMPDumpCtx *ctx, int timeout_ms)

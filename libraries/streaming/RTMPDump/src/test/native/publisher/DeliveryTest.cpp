@@ -41,10 +41,15 @@ public:
     }
 
 protected:
+    // A failed connect leaves the logger reference with the caller.
     RTMPDumpCtx *connect(const std::string &url)
     {
-        return tavrel_connect(url.c_str(), nullptr, nullptr, GetParam().use_rtmp_write, 0, 0, 0, kAudioMax,
-                              kVideoMax, logger_retain(log_.logger));
+        Logger *logger = logger_retain(log_.logger);
+        RTMPDumpCtx *ctx = tavrel_connect(url.c_str(), nullptr, nullptr, GetParam().use_rtmp_write, 0, 0, 0,
+                                          kAudioMax, kVideoMax, logger);
+        if (!ctx)
+            logger_release(logger);
+        return ctx;
     }
 
     static inline SourceClip *src_ = nullptr;

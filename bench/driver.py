@@ -304,13 +304,13 @@ class Bench:
         rows[0]["nginx_cpu_s"] = self.nginx_cpu_s() - before
         return rows[0]
 
-    def jni(self):
-        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run-jni")
-        jar = os.path.join(self.build, "bench", "tavrel_jni_bench.jar")
-        if not os.path.exists(jar):
-            return {"error": "the Java binding (tessora.streaming.rtmpdump.Tavrel) is not in this build yet"}
+    def java_rows(self, script, jar, missing, *args):
+        """The "R what=..." rows of a Java measurement (run-jni, run-session), keyed by what."""
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), script)
+        if not os.path.exists(os.path.join(self.build, "bench", jar)):
+            return {"error": missing}
         try:
-            p = subprocess.run([script, self.build, self.url(), self.clip], capture_output=True, text=True,
+            p = subprocess.run([script, self.build, self.url(), *args], capture_output=True, text=True,
                                timeout=300, env=self.env)
         except subprocess.TimeoutExpired:
             return {"error": "timed out"}
@@ -319,6 +319,15 @@ class Bench:
         if not rows:
             return {"error": (p.stdout + p.stderr).strip()[-300:] or f"exit {p.returncode}"}
         return {r["what"]: r for r in rows}
+
+    def jni(self):
+        return self.java_rows("run-jni", "tavrel_jni_bench.jar",
+                              "the Java binding (tessora.streaming.rtmpdump.Tavrel) is not in this build yet", self.clip)
+
+    def session(self):
+        return self.java_rows("run-session", "tavrel_session_bench.jar",
+                              "the session (tessora.streaming.session) is not in this build", self.clip,
+                              "1" if self.quick else "2")
 
 
 # The publisher's own modes: librtmp's sender never reads while sending.
@@ -468,6 +477,8 @@ def main():
         sca.sort(key=lambda r: (r["chunk"], r["n"]))
         log("JNI")
         jn = b.jni()
+        log("session")
+        se = b.session()
         log("send path against a flooding server")
         fl = b.flood(rounds, laps)
     finally:
@@ -602,6 +613,22 @@ def main():
             rows.append([label, fmt(c["ns_per_call"]), fmt(j["ns_per_call"]), fmt(j["ns_per_call"] - c["ns_per_call"]),
                          ratio(j["ns_per_call"], c["ns_per_call"])])
         report.append(table(["what", "C ns/call", "Java ns/call", "binding ns/call", "Java vs C"], rows))
+    report.append("")
+
+    report.append("### Session: what an offer costs the capture thread, the clip in real time")
+    report.append("")
+    if "error" in se:
+        report.append(f"pending: {se['error']}")
+    else:
+        rows = []
+        for what, label in [("direct", "straight to nginx"), ("half_rate", "through a relay reading half the clip's rate")]:
+            r = se.get(what)
+            if r:
+                rows.append([label, r["offers"], fmt(r["p50_us"]), fmt(r["p99_us"]), fmt(r["max_us"]),
+                             fmt(r["max_queued_bytes"] / 1024), r["max_queued_frames"], fmt(r["cap_bytes"] / 1024),
+                             r["video_dropped"], r["audio_dropped"]])
+        report.append(table(["link", "offers", "p50 us", "p99 us", "max us", "queue peak KB", "queue peak frames",
+                             "queue cap KB", "video dropped", "audio dropped"], rows))
     report.append("")
 
     report.append("### Profiles (callgrind, self instructions, chunk 128)")

@@ -74,12 +74,15 @@ if(TAVREL_JAVA)
   endif()
 endif()
 
-# The shared JUnit support that every JUnit jar compiles: the log capture
-# and the nginx extension, with the application's nginx launcher under it
-# (the one class the tests share with the application, which ships it).
+# The shared JUnit support that every JUnit jar compiles: the log capture,
+# the nginx extension and the challenge server, with the application's nginx
+# launcher under it (the one class the tests share with the application,
+# which ships it).
 set(TAVREL_JUNIT_SUPPORT
   ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/LogCapture.java
-  ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/RtmpServer.java)
+  ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/RtmpServer.java
+  ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/ChallengeServer.java
+  ${CMAKE_SOURCE_DIR}/testing/java/tessora/testing/ThrottlingRelay.java)
 set(TAVREL_LOCAL_NGINX_JAVA ${CMAKE_SOURCE_DIR}/apps/publish/src/main/java/tessora/apps/publish/LocalNginx.java)
 
 # tavrel_add_junit(name SOURCES ... JARS ... DEPENDS ... [CLIPS] [TIMEOUT s])

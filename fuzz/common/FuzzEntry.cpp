@@ -1,6 +1,7 @@
 // The libFuzzer entry of every target. A target's checks live in its
 // folder, shared with the test that replays its seeds; the build names the
-// check (FUZZ_CHECK) and the one-time set-up, when there is one (FUZZ_INIT).
+// check (FUZZ_CHECK), the one-time set-up when there is one (FUZZ_INIT) and
+// a cross-over that knows the input's structure (FUZZ_CROSSOVER).
 #include <cstddef>
 #include <cstdint>
 
@@ -13,6 +14,17 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     FUZZ_INIT();
     return 0;
+}
+#endif
+
+#ifdef FUZZ_CROSSOVER
+size_t FUZZ_CROSSOVER(const uint8_t *a, size_t a_size, const uint8_t *b, size_t b_size, uint8_t *out,
+                      size_t max_out, unsigned int seed);
+
+extern "C" size_t LLVMFuzzerCustomCrossOver(const uint8_t *a, size_t a_size, const uint8_t *b, size_t b_size,
+                                            uint8_t *out, size_t max_out, unsigned int seed)
+{
+    return FUZZ_CROSSOVER(a, a_size, b, b_size, out, max_out, seed);
 }
 #endif
 

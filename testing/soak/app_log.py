@@ -1,7 +1,8 @@
 """What the publishing application prints, read as events and counters as lines arrive.
 
-The application prints progress once a second, one line per reconnection step, one line per unit it could
-not send, and a summary at its end (apps/publish: Streamer and Progress)."""
+The application prints its session's statistics once a second, one line per reconnection step of the session,
+one line per unit it could not hand over, and a summary at its end (apps/publish: Streamer, ConnectionLog and
+Progress)."""
 import re
 import threading
 from dataclasses import dataclass, field

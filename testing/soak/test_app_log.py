@@ -13,8 +13,10 @@ class AppLogTest(unittest.TestCase):
          "(packet mode)", {"started": True, "mode": "packet"}),
         ("publishing a.h264 + a.aac to rtmp://h/app/s (FLV-write mode)", {"started": True, "mode": "FLV-write"}),
         ("    13.1 s  video   291  audio   415  sent 1083.6 kB        0 kbit/s", {"frames": 706}),
-        ("   314.1 s  video  9291  audio 13415  sent   83.6 MB      900 kbit/s  reconnections 12", {"frames": 22706}),
-        ("  connection lost; reconnecting", {"losses": 1}),
+        ("   314.1 s  video  9291  audio 13415  sent   83.6 MB      900 kbit/s  queued   33 ms  dropped 40  "
+         "reconnections 12", {"frames": 22706}),
+        ("  connection lost; reconnecting in 1034 ms (connection lost: the connection needs to be reconnected)",
+         {"losses": 1}),
         (f"  attempt 3 failed ({STATE}), waited 1000 ms", {"failed_attempts": 1}),
         ("  reconnected after 4 attempt(s)", {"resumes": [4]}),
         ("  giving up after 6 attempts", {"gave_up": 6}),
@@ -24,7 +26,7 @@ class AppLogTest(unittest.TestCase):
         ("  metadata not sent: RTMPERR_NEEDS_TO_RECONNECT (-10)", {"setup_refused": 1}),
         ("  AUDIO_CONFIG not sent: RTMPERR_NEEDS_TO_RECONNECT (-10)", {"setup_refused": 1}),
         ("published: 67.8 s, 1699 video frames, 2585 audio frames, 6407.3 kB sent (756 kbit/s on average), "
-         "101 dropped, 2 reconnections", {"summary": (True, 1699, 2585, 101, 2)}),
+         "101 dropped, 2 reconnections; video RECONNECTION 101", {"summary": (True, 1699, 2585, 101, 2)}),
         ("stopped: 20.0 s, 99 video frames, 140 audio frames, 9000 B sent (3 kbit/s on average), 0 dropped, "
          "0 reconnections", {"summary": (False, 99, 140, 0, 0)}),
         ("NOTE: Picked up JDK_JAVA_OPTIONS: -Xmx256m", {}),

@@ -44,19 +44,18 @@ template <typename Fn>
 auto with_direct(JNIEnv *env, jobject buffer, jint offset, jint length, Fn fn) -> decltype(fn(nullptr, 0))
 {
     using Result = decltype(fn(nullptr, 0));
-    if (!buffer)
+    const uint8_t *data = nullptr;
+    switch (tavrel_jni::direct_range(env, buffer, offset, length, &data)) {
+    case tavrel_jni::DirectRange::kOk:
+        return fn(data, static_cast<int32_t>(length));
+    case tavrel_jni::DirectRange::kNull:
         return Result(kErrBadArg);
-    void *base = env->GetDirectBufferAddress(buffer);
-    jlong capacity = env->GetDirectBufferCapacity(buffer);
-    if (env->ExceptionCheck()) {
-        env->ExceptionClear();
+    case tavrel_jni::DirectRange::kNotDirect:
         return Result(kErrNotDirect);
+    case tavrel_jni::DirectRange::kOutOfRange:
+        break;
     }
-    if (!base || capacity < 0)
-        return Result(kErrNotDirect);
-    if (offset < 0 || length < 0 || offset > capacity || length > capacity - offset)
-        return Result(kErrRange);
-    return fn(static_cast<const uint8_t *>(base) + offset, static_cast<int32_t>(length));
+    return Result(kErrRange);
 }
 
 // One range of an entry point's input, array or direct buffer alike:

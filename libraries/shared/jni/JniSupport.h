@@ -68,6 +68,30 @@ inline void put_ints(JNIEnv *env, jintArray array, const jint *values, jsize cou
     clear_exception(env);
 }
 
+// Where bytes [offset, offset + length) of a direct ByteBuffer lie, bounded
+// by its capacity (its position and limit are not consulted). The memory
+// stays valid while the caller holds the buffer, as a JNI argument does for
+// the length of a call.
+enum class DirectRange { kOk, kNull, kNotDirect, kOutOfRange };
+
+inline DirectRange direct_range(JNIEnv *env, jobject buffer, jint offset, jint length, const uint8_t **data)
+{
+    if (!buffer)
+        return DirectRange::kNull;
+    void *base = env->GetDirectBufferAddress(buffer);
+    jlong capacity = env->GetDirectBufferCapacity(buffer);
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        return DirectRange::kNotDirect;
+    }
+    if (!base || capacity < 0)
+        return DirectRange::kNotDirect;
+    if (offset < 0 || length < 0 || offset > capacity || length > capacity - offset)
+        return DirectRange::kOutOfRange;
+    *data = static_cast<const uint8_t *>(base) + offset;
+    return DirectRange::kOk;
+}
+
 // A Java string as modified UTF-8 for one scope. A null jstring is a null C
 // string and counts as converted; a non-null one the JVM could not convert
 // leaves ok() false.

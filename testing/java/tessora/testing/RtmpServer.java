@@ -18,22 +18,74 @@ import tessora.apps.publish.LocalNginx;
  * testing/nginx/rtmp.conf.in (applications live, unique, meta, sink). A test class registers it with
  * {@code @RegisterExtension static final RtmpServer nginx = new RtmpServer();}: it starts before the class's first
  * test and is gone after its last. It can be killed (as if it crashed) and started again on the same port.
+ * {@link #withTls()} puts nginx's stream module in front of it, terminating RTMPS with a self-signed certificate.
  */
 public final class RtmpServer implements BeforeAllCallback, AfterAllCallback {
+    private final boolean tls;
     private LocalNginx nginx;
+    private Path certificates;
+    private int tlsPort;
+
+    /** nginx-rtmp alone. */
+    public RtmpServer() {
+        this(false);
+    }
+
+    private RtmpServer(boolean tls) {
+        this.tls = tls;
+    }
+
+    /**
+     * nginx-rtmp with a TLS front on a port of its own (testing/nginx/tls-terminator.conf.in), whose certificate,
+     * made at start, is self-signed for 127.0.0.1 and lies in a folder whose name holds a space.
+     */
+    public static RtmpServer withTls() {
+        return new RtmpServer(true);
+    }
 
     @Override
     public void beforeAll(ExtensionContext context) throws Exception {
         String template = Files.readString(sourceDir().resolve("testing/nginx/rtmp.conf.in"));
+        String streams = tls ? tlsFront() : "";
         nginx = LocalNginx.start("junit-nginx", site -> template
                 .replace("@USER_DIRECTIVE@", site.userDirective())
                 .replace("@PREFIX@", site.folder().toString())
                 .replace("@LISTEN_HOST@", "127.0.0.1")
                 .replace("@PORT@", Integer.toString(site.port()))
                 .replace("@RECORD_DIR@", site.records().toString())
-                .replace("@LOAD_STREAM_MODULE@", "")
-                .replace("@STREAM_BLOCK@", "")
+                .replace("@LOAD_STREAM_MODULE@", tls ? "load_module /usr/lib/nginx/modules/ngx_stream_module.so;" : "")
+                .replace("@STREAM_BLOCK@", streams.replace("@UPSTREAM@", "127.0.0.1:" + site.port()))
                 .replace("@ACK_WINDOW@", "5000000"), false);
+    }
+
+    /** The stream block of the TLS front, its upstream left to fill, and the certificate it serves. */
+    private String tlsFront() throws IOException, InterruptedException {
+        certificates = Files.createTempDirectory("junit tls ");
+        Path cert = certificates.resolve("server.pem");
+        Path key = certificates.resolve("server.key");
+        Process p = new ProcessBuilder("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                "subjectAltName=IP:127.0.0.1", "-keyout", key.toString(), "-out", cert.toString())
+                .redirectErrorStream(true).start();
+        String out = new String(p.getInputStream().readAllBytes());
+        if (!p.waitFor(60, TimeUnit.SECONDS) || p.exitValue() != 0) {
+            throw new IOException("openssl failed: " + out);
+        }
+        tlsPort = freePort();
+        return "stream {\n" + Files.readString(sourceDir().resolve("testing/nginx/tls-terminator.conf.in"))
+                .replace("@TLS_LISTEN@", "127.0.0.1:" + tlsPort)
+                .replace("@CERT@", "\"" + cert + "\"")
+                .replace("@KEY@", "\"" + key + "\"") + "}\n";
+    }
+
+    /** rtmps://127.0.0.1:TLS-PORT/APP/STREAM, through the TLS front ({@link #withTls()} only). */
+    public String tlsUrl(String app, String stream) {
+        return "rtmps://127.0.0.1:" + tlsPort + "/" + app + "/" + stream;
+    }
+
+    /** The TLS front's self-signed certificate, which a client may trust as its own authority. */
+    public Path certificate() {
+        return certificates.resolve("server.pem");
     }
 
     @Override
@@ -42,6 +94,11 @@ public final class RtmpServer implements BeforeAllCallback, AfterAllCallback {
             // Whatever a test left connected goes with it: no graceful wait for it.
             nginx.kill();
             nginx.close();
+        }
+        if (certificates != null) {
+            try (var files = Files.walk(certificates)) {
+                files.sorted(java.util.Comparator.reverseOrder()).forEach(f -> f.toFile().delete());
+            }
         }
     }
 

@@ -2,6 +2,8 @@ package tessora.media.aac;
 
 import java.nio.ByteBuffer;
 
+import tessora.natives.NativeLibraries;
+
 /**
  * AAC record makers from Java: cuts an ADTS stream (a raw {@code .aac} file, an encoder's ADTS output) into frames
  * and makes the native {@code AACHeader} and {@code AACData} records that {@code Tavrel.send_aac_header} and
@@ -25,11 +27,12 @@ import java.nio.ByteBuffer;
  */
 public final class Adts {
     static {
-        System.loadLibrary("tavrel_aac");
+        NativeLibraries.load("tavrel_aac");
     }
 
     private Adts() {}
 
+    /** Success. */
     public static final int OK = 0;
     /** A null array or buffer. */
     public static final int ERR_BAD_ARG = -1;
@@ -58,18 +61,28 @@ public final class Adts {
     /** Channel configuration 0, or a bare config shorter than 2 or longer than {@link #MAX_CONFIG_LEN} bytes. */
     public static final int ERR_BAD_CONFIG = -13;
 
+    /** The longest bare AudioSpecificConfig {@link #header_from_config} takes, in bytes. */
     public static final int MAX_CONFIG_LEN = 64;
 
-    /** Indices into the info array of {@link #parse_header}. */
-    public static final int INFO_FRAME_LEN = 0;      // whole frame, header included
-    public static final int INFO_HEADER_LEN = 1;     // 7, or 9 with CRC
-    public static final int INFO_PAYLOAD_LEN = 2;    // the raw frame an AACData holds
-    public static final int INFO_SAMPLE_RATE = 3;    // Hz
-    public static final int INFO_SAMPLES = 4;        // samples per channel (1024 per raw data block)
-    public static final int INFO_OBJECT_TYPE = 5;    // MPEG-4 audio object type (2 = AAC LC)
+    /** Index into the info array of {@link #parse_header}: the whole frame's length, header included. */
+    public static final int INFO_FRAME_LEN = 0;
+    /** The header's length: 7, or 9 with CRC. */
+    public static final int INFO_HEADER_LEN = 1;
+    /** The raw frame's length, which an {@code AACData} holds. */
+    public static final int INFO_PAYLOAD_LEN = 2;
+    /** The sampling rate in Hz. */
+    public static final int INFO_SAMPLE_RATE = 3;
+    /** Samples per channel (1024 per raw data block). */
+    public static final int INFO_SAMPLES = 4;
+    /** The MPEG-4 audio object type (2 = AAC LC). */
+    public static final int INFO_OBJECT_TYPE = 5;
+    /** The sampling frequency index. */
     public static final int INFO_FREQUENCY_INDEX = 6;
-    public static final int INFO_CHANNELS = 7;       // channel configuration (1 mono, 2 stereo)
-    public static final int INFO_HAS_CRC = 8;        // 1 when the header is CRC-protected
+    /** The channel configuration (1 mono, 2 stereo). */
+    public static final int INFO_CHANNELS = 7;
+    /** 1 when the header is CRC-protected. */
+    public static final int INFO_HAS_CRC = 8;
+    /** The length of a full info array. */
     public static final int INFO_LEN = 9;
 
     /** A name for an error code, for messages. */
@@ -96,6 +109,7 @@ public final class Adts {
     /** The length of the ADTS frame at offset (> 0), its header checked, or a negative code. */
     public static native int frame_len(byte[] data, int offset, int length);
 
+    /** {@link #frame_len} over a direct buffer's memory. */
     public static native int frame_len_direct(ByteBuffer data, int offset, int length);
 
     /**
@@ -104,16 +118,19 @@ public final class Adts {
      */
     public static native int parse_header(byte[] data, int offset, int length, int[] info);
 
+    /** {@link #parse_header} over a direct buffer's memory. */
     public static native int parse_header_direct(ByteBuffer data, int offset, int length, int[] info);
 
     /** The stream's {@code AACHeader}: the 2-byte AudioSpecificConfig of the frame at offset. */
     public static native long make_header(byte[] data, int offset, int length, int[] error);
 
+    /** {@link #make_header} over a direct buffer's memory. */
     public static native long make_header_direct(ByteBuffer data, int offset, int length, int[] error);
 
     /** The {@code AACData} of the frame at offset: its raw frame, without ADTS header and CRC. */
     public static native long make_data(byte[] data, int offset, int length, int[] error);
 
+    /** {@link #make_data} over a direct buffer's memory. */
     public static native long make_data_direct(ByteBuffer data, int offset, int length, int[] error);
 
     /** An {@code AACHeader} holding a copy of a bare AudioSpecificConfig (2 to 64 bytes). */
@@ -122,6 +139,7 @@ public final class Adts {
     /** An {@code AACData} holding a copy of one raw AAC frame (no ADTS header). */
     public static native long data_from_raw(byte[] raw, int offset, int length, int[] error);
 
+    /** {@link #data_from_raw} over a direct buffer's memory. */
     public static native long data_from_raw_direct(ByteBuffer raw, int offset, int length, int[] error);
 
     /** Releases an {@code AACHeader} (Mirabe's free_aac_header); 0 is ignored. */

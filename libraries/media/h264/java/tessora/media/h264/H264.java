@@ -2,6 +2,8 @@ package tessora.media.h264;
 
 import java.nio.ByteBuffer;
 
+import tessora.natives.NativeLibraries;
+
 /**
  * The H.264 helper from Java: cuts encoder output into the native {@code NALUS} and {@code NALUPayload} records
  * that {@code Tavrel.send_video_header}, {@code send_h264_nals} and {@code send_h264_nalu_payload} take, held as
@@ -27,11 +29,12 @@ import java.nio.ByteBuffer;
  */
 public final class H264 {
     static {
-        System.loadLibrary("tavrel_h264_jni");
+        NativeLibraries.load("tavrel_h264_jni");
     }
 
     private H264() {}
 
+    /** Success. */
     public static final int OK = 0;
     /** A null array or buffer, a time base with denominator 0. */
     public static final int ERR_BAD_ARG = -1;
@@ -56,12 +59,17 @@ public final class H264 {
     /** An access unit without a slice, or an SPS, PPS or slice header that cannot be read. */
     public static final int ERR_BAD_HEADER = -11;
 
-    /** NAL unit types the publisher and a reader care about (nal_unit_type of ITU-T H.264). */
+    /** NAL unit type (nal_unit_type of ITU-T H.264): a slice of a non-IDR picture. */
     public static final int NAL_SLICE = 1;
+    /** NAL unit type: a slice of an IDR picture. */
     public static final int NAL_SLICE_IDR = 5;
+    /** NAL unit type: supplemental enhancement information. */
     public static final int NAL_SEI = 6;
+    /** NAL unit type: sequence parameter set. */
     public static final int NAL_SPS = 7;
+    /** NAL unit type: picture parameter set. */
     public static final int NAL_PPS = 8;
+    /** NAL unit type: access unit delimiter. */
     public static final int NAL_AUD = 9;
 
     /** A name for an error code, for messages. */
@@ -85,30 +93,38 @@ public final class H264 {
 
     // --- makers: one access unit into a NALUS (one entry per NAL unit) ---
 
+    /** A {@code NALUS} of the Annex B access unit in {@code [offset, offset + length)}, or 0 with the code. */
     public static native long nalus_from_annexb(byte[] data, int offset, int length, boolean is_stripped,
             int timebase_num, int timebase_den, long pts, long dts, long fst_pts, long fst_dts, int[] error);
 
+    /** A {@code NALUS} of the length-prefixed access unit in {@code [offset, offset + length)}, or 0. */
     public static native long nalus_from_avcc(byte[] data, int offset, int length, boolean is_stripped,
             int timebase_num, int timebase_den, long pts, long dts, long fst_pts, long fst_dts, int[] error);
 
+    /** {@link #nalus_from_annexb} over a direct buffer's memory. */
     public static native long nalus_from_annexb_direct(ByteBuffer data, int offset, int length, boolean is_stripped,
             int timebase_num, int timebase_den, long pts, long dts, long fst_pts, long fst_dts, int[] error);
 
+    /** {@link #nalus_from_avcc} over a direct buffer's memory. */
     public static native long nalus_from_avcc_direct(ByteBuffer data, int offset, int length, boolean is_stripped,
             int timebase_num, int timebase_den, long pts, long dts, long fst_pts, long fst_dts, int[] error);
 
     // --- makers: one access unit into a NALUPayload (one contiguous buffer) ---
 
+    /** A {@code NALUPayload} of the Annex B access unit in {@code [offset, offset + length)}, or 0. */
     public static native long payload_from_annexb(byte[] data, int offset, int length, boolean is_stripped,
             int timebase_num, int timebase_den, long pts, long dts, long fst_pts, long fst_dts, int[] error);
 
+    /** A {@code NALUPayload} of the length-prefixed access unit in {@code [offset, offset + length)}, or 0. */
     public static native long payload_from_avcc(byte[] data, int offset, int length, boolean is_stripped,
             int timebase_num, int timebase_den, long pts, long dts, long fst_pts, long fst_dts, int[] error);
 
+    /** {@link #payload_from_annexb} over a direct buffer's memory. */
     public static native long payload_from_annexb_direct(ByteBuffer data, int offset, int length,
             boolean is_stripped, int timebase_num, int timebase_den, long pts, long dts, long fst_pts, long fst_dts,
             int[] error);
 
+    /** {@link #payload_from_avcc} over a direct buffer's memory. */
     public static native long payload_from_avcc_direct(ByteBuffer data, int offset, int length, boolean is_stripped,
             int timebase_num, int timebase_den, long pts, long dts, long fst_pts, long fst_dts, int[] error);
 
@@ -125,6 +141,7 @@ public final class H264 {
      */
     public static native int annexb_au_len(byte[] data, int offset, int length);
 
+    /** {@link #annexb_au_len} over a direct buffer's memory. */
     public static native int annexb_au_len_direct(ByteBuffer data, int offset, int length);
 
     /**

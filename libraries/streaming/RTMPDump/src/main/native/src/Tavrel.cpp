@@ -10,6 +10,12 @@
 #include "TavrelContext.h"
 #include "TavrelSend.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -47,6 +53,54 @@ bool resend_chunk_size(RTMPDumpCtx *ctx, int size)
     return true;
 }
 
+// The socket's send bounds; the caller holds rtmp_mutex. The context
+// keeps them for its later connections; a context without a socket (closed
+// by a failed send) only keeps them. A value below 0 leaves that bound as
+// it is.
+bool apply_send_bounds_locked(RTMPDumpCtx *ctx, int timeout_ms, int unsent_limit)
+{
+    SendState &send = send_state(ctx);
+    const int fd = ctx->rtmp ? ctx->rtmp->m_sb.sb_socket : -1;
+    if (timeout_ms >= 0) {
+        // On the socket for the kernel's blocking send, in the writer for
+        // the whole message across short writes.
+        timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+            return false;
+        message_writer_set_timeout(send.writer, timeout_ms);
+        store_shared(send.send_timeout_ms, timeout_ms);
+    }
+    if (unsent_limit >= 0) {
+        // A send waits while this much is unsent, so congestion shows at the
+        // caller instead of in megabytes of kernel buffer. 0 is the
+        // kernel's default, no limit.
+        const int lowat = unsent_limit > 0 ? unsent_limit : INT_MAX;
+        if (fd >= 0 && setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat) != 0)
+            return false;
+        store_shared(send.unsent_limit, unsent_limit);
+    }
+    return true;
+}
+
+// A send bound export's work on a context: under rtmp_mutex, so never
+// while a send is writing (the socket may be closing under it).
+int set_send_bounds(RTMPDumpCtx *ctx, int timeout_ms, int unsent_limit, const char *who, int value)
+{
+    if (!ctx)
+        return RTMPERR_DISCONNECTED;
+    if (value < 0) {
+        logger_log(ctx->logger, OSTREL_WARNING, "%s:: %d is below 0", who, value);
+        return RTMPERR_INVALID_BUFF;
+    }
+    bool is_set;
+    {
+        MutexLock lock(&ctx->rtmp_mutex);
+        is_set = apply_send_bounds_locked(ctx, timeout_ms, unsent_limit);
+    }
+    logger_log(ctx->logger, OSTREL_FINE, "%s:: %d %s", who, value, is_set ? "set" : "not set");
+    return is_set ? RTMPERR_OK : RTMPERR_UNKNOWN;
+}
+
 // Connects from texts the new context will own (taken over in every case:
 // freed on failure). The connection record points into url, so url has to
 // be the context's own copy, never the caller's text. Takes over one
@@ -80,6 +134,14 @@ RTMPDumpCtx *connect_owned(char *url, char *username, char *password, const Cont
         if (!server_reader_announce_window(send_state(ctx).reader, send_state(ctx).writer, ctx->rtmp))
             logger_log(logger, OSTREL_WARNING, "tavrel_connect:: the acknowledgement window was not sent");
     }
+    // A new socket has no send bounds of its own: those chosen for the
+    // context this one takes over from are set again.
+    if (settings.send_timeout_ms > 0 || settings.unsent_limit > 0) {
+        MutexLock lock(&ctx->rtmp_mutex);
+        if (!apply_send_bounds_locked(ctx, settings.send_timeout_ms, settings.unsent_limit))
+            logger_log(logger, OSTREL_WARNING, "tavrel_connect:: send bounds (%d ms, %d bytes) not set",
+                       settings.send_timeout_ms, settings.unsent_limit);
+    }
     return ctx;
 }
 
@@ -110,7 +172,9 @@ ContextSettings settings_of(RTMPDumpCtx *ctx)
                            ctx->is_log_video,
                            load_shared(ctx->a_body_max_len),
                            load_shared(ctx->v_body_max_len),
-                           load_shared(send_state(ctx).chunk_size)};
+                           load_shared(send_state(ctx).chunk_size),
+                           load_shared(send_state(ctx).send_timeout_ms),
+                           load_shared(send_state(ctx).unsent_limit)};
 }
 
 // The check-and-set both reconnections start with: the context to
@@ -366,6 +430,16 @@ int tavrel_set_chunk_size(RTMPDumpCtx *ctx, int size)
     }
     logger_log(ctx->logger, OSTREL_FINE, "tavrel_set_chunk_size:: %d %s", size, sent ? "sent" : "not sent");
     return classify_send(ctx, sent);
+}
+
+int tavrel_set_send_timeout(RTMPDumpCtx *ctx, int ms)
+{
+    return set_send_bounds(ctx, ms, -1, "tavrel_set_send_timeout", ms);
+}
+
+int tavrel_set_unsent_limit(RTMPDumpCtx *ctx, int bytes)
+{
+    return set_send_bounds(ctx, -1, bytes, "tavrel_set_unsent_limit", bytes);
 }
 
 RTMP_CONN tavrel_get_connection_state(RTMPDumpCtx *ctx)

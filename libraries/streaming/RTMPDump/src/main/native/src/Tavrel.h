@@ -169,6 +169,24 @@ TAVREL_API int tavrel_send_h264_nalu_payload(RTMPDumpCtx *ctx, NALUPayload *payl
  * reconnection runs; a failed send as the media sends report it. */
 TAVREL_API int tavrel_set_chunk_size(RTMPDumpCtx *ctx, int size);
 
+/* Send bound: a message the network does not take within ms milliseconds
+ * (SO_SNDTIMEO on the connection's socket, and the whole message across
+ * short writes) fails, the connection is closed and the send returns
+ * RTMPERR_NEEDS_TO_RECONNECT. Kept for the context's later connections
+ * (stream, full and clone reconnections); 0 removes the bound. Waits for a
+ * send in progress. RTMPERR_OK; RTMPERR_INVALID_BUFF for a negative ms;
+ * RTMPERR_DISCONNECTED for a null ctx; RTMPERR_UNKNOWN when the socket
+ * refused the option. */
+TAVREL_API int tavrel_set_send_timeout(RTMPDumpCtx *ctx, int ms);
+
+/* Unsent bytes the connection's socket may hold (TCP_NOTSENT_LOWAT): a send
+ * waits while more than this lies in the kernel unsent, so a link slower
+ * than the media shows at the sender within about that much data instead
+ * of megabytes of kernel buffer. Kept for later connections like the send
+ * timeout; 0 gives the kernel's default back. Results as
+ * tavrel_set_send_timeout. */
+TAVREL_API int tavrel_set_unsent_limit(RTMPDumpCtx *ctx, int bytes);
+
 /* Reads what the server has sent, without waiting: every whole message is
  * handled (Ping Request answered, Set Chunk Size, Window Acknowledgement
  * Size and Set Peer Bandwidth applied, our Acknowledgement sent when the

@@ -59,11 +59,14 @@ constexpr int kDefaultCloseTimeoutMs = 3000;
 // the writer every message of its connection goes through and the reader of
 // what the server sends meanwhile (both used under rtmp_mutex), the
 // outgoing chunk size chosen for it, sent again after every reconnection,
-// and what its end and its delivery figures need.
+// the socket's send bounds, set again on every new socket, and what its end
+// and its delivery figures need.
 struct SendState {
     MessageWriter *writer;
     ServerReader *reader;
     int chunk_size;        // 0 until tavrel_set_chunk_size succeeds (the server assumes 128)
+    int send_timeout_ms;   // 0: a send may block as long as the kernel lets it
+    int unsent_limit;      // bytes the kernel may hold unsent; 0: its own (megabytes)
     int close_timeout_ms;  // the bound of the graceful end
     int is_finished;       // the publish has been ended (tavrel_finish); under rtmp_mutex
     // Bytes of chunk stream librtmp wrote outside the writer (the connect,
@@ -100,6 +103,8 @@ struct ContextSettings {
     uint32_t a_body_max_len;  // largest audio payload expected
     uint32_t v_body_max_len;  // largest video payload expected
     int chunk_size = 0;       // outgoing chunk size to send after connecting; 0: none
+    int send_timeout_ms = 0;  // send bound to set on the new socket; 0: none
+    int unsent_limit = 0;     // unsent bytes the new socket may hold; 0: the kernel's
 };
 
 // A context around a connected, published record. Takes over rtmp, the

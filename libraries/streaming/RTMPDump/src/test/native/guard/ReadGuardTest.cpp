@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <memory>
 #include <set>
@@ -105,6 +108,32 @@ TEST(ChunkHeaderCheck, RefusesANewLengthForAMessageInProgress)
         ChunkHeader h = {};
         ASSERT_GT(chunk_header_parse(b.data(), static_cast<int>(b.size()), &h), 0) << c.what;
         EXPECT_EQ(chunk_header_is_safe(r.get(), &h), c.is_safe) << c.what;
+    }
+}
+
+TEST(ChunkHeaderCheck, RefusesAMessageLargerThanAServerEverSends)
+{
+    const struct {
+        const char *what;
+        const char *bytes;
+        int verdict;
+    } cases[] = {
+        {"1 MiB", "03 000000 100000 14 00000000", 1},
+        {"1 MiB and a byte", "03 000000 100001 14 00000000", 0},
+        {"type 1 with 16 MiB", "43 000000 FFFFFF 14", 0},
+        {"type 2: no length", "83 000000", 1},
+    };
+    for (const auto &c : cases) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        const Bytes b = hex(c.bytes);
+        ASSERT_EQ(write(sv[1], b.data(), b.size()), static_cast<ssize_t>(b.size()));
+        auto r = std::make_unique<RTMP>();
+        RTMP_Init(r.get());
+        r->m_sb.sb_socket = sv[0];
+        EXPECT_EQ(chunk_read_guard(r.get(), "test"), c.verdict) << c.what;
+        close(sv[0]);
+        close(sv[1]);
     }
 }
 

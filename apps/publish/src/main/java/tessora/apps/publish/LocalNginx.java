@@ -129,6 +129,7 @@ public final class LocalNginx implements AutoCloseable {
         throw new IOException("nginx did not come up on port " + site.port() + ": " + errorLog());
     }
 
+    /** The loopback port it listens on. */
     public int port() {
         return site.port();
     }

@@ -1,148 +1,154 @@
 package tessora.apps.publish;
 
+import java.io.IOException;
 import java.io.PrintStream;
-import java.util.ArrayList;
-import java.util.List;
+import java.util.Locale;
 import java.util.concurrent.Executors;
 import java.util.concurrent.ScheduledExecutorService;
 import java.util.concurrent.TimeUnit;
 
-import tessora.streaming.rtmpdump.ConnectionState;
-import tessora.streaming.rtmpdump.Publisher;
-import tessora.streaming.rtmpdump.PublisherException;
-import tessora.streaming.rtmpdump.RtmpError;
+import tessora.streaming.media.reader.MediaInfo;
+import tessora.streaming.media.reader.MediaReader;
+import tessora.streaming.media.reader.MediaSample;
+import tessora.streaming.session.EndReason;
+import tessora.streaming.session.Session;
+import tessora.streaming.session.SessionState;
+import tessora.streaming.session.SessionStats;
 
 /**
- * Publishes a {@link MediaSource} in real time: each unit leaves when the wall clock reaches its decoding time.
- * When a send reports that the connection is lost, it reconnects with a bounded exponential backoff, sends the
- * metadata and sequence headers again, and goes on from the next key frame, the clock paused for the outage.
+ * Publishes what a {@link MediaReader} reads through a {@link Session}, in real time: each frame is offered when the
+ * wall clock reaches its decoding time. The session connects, reconnects and sends; this class only paces the file.
+ * A file, unlike a camera, can wait: while the session's queue holds more than {@link #QUEUE_AHEAD_MS} of media
+ * (a link slower than the file, or no link at all) reading pauses, and the clock with it, so that the session's drop
+ * policy, made for live sources, never thins out a file that is merely read faster than it can be sent.
  */
 final class Streamer {
-    private final Publisher.Settings settings;
-    private final MediaSource source;
+    /** Below the session's first drop threshold (700 ms by default), with a frame interval or two to spare. */
+    static final long QUEUE_AHEAD_MS = 500;
+    private static final long POLL_MS = 2;
+
+    private final Session.Builder builder;
+    private final MediaReader reader;
     private final PrintStream out;
     private final boolean realtime;
-    private final Progress progress = new Progress();
-    private final Backoff backoff;
-    private final List<MediaUnit> configs = new ArrayList<>();
-    private Publisher publisher;
+    private final Progress progress;
 
-    Streamer(Publisher.Settings settings, MediaSource source, PrintStream out, boolean realtime, Backoff backoff) {
-        this.settings = settings;
-        this.source = source;
+    /**
+     * @param builder the session as the command line describes it; the file's metadata, sequence headers and the
+     *     listener are added here
+     */
+    Streamer(Session.Builder builder, MediaReader reader, PrintStream out, boolean realtime, Progress progress) {
+        this.builder = builder;
+        this.reader = reader;
         this.out = out;
         this.realtime = realtime;
-        this.backoff = backoff;
+        this.progress = progress;
     }
 
-    Progress progress() {
-        return progress;
-    }
-
-    /** True when every unit was handed over; false when the connection was lost for good. */
-    boolean run() throws PublisherException, InterruptedException {
-        try {
-            publisher = Publisher.connect(settings);
-        } catch (PublisherException e) {
-            throw new PublisherException(e.getMessage() + ": " + Publisher.testConnect(settings.url()).meaning());
-        }
-        out.println("publishing " + source.describe() + " to " + settings.url() + " ("
-                + (settings.flvWrite() ? "FLV-write" : "packet") + " mode)");
+    /**
+     * True when every frame of the file was offered and the session was then closed; false when it stopped before.
+     *
+     * @throws IOException when the file turns out corrupt or cut short while it is read (the run stops there), or
+     *     when the session ends by itself (credentials refused, the retry limit reached), with its reason
+     */
+    boolean run(String url, boolean flvWrite) throws IOException, InterruptedException {
+        ConnectionLog events = new ConnectionLog(out);
+        Session session = builder.metadata(reader.info().metadata()).videoConfig(reader.avcConfig().orElse(null))
+                .audioConfig(reader.aacConfig().orElse(null)).listener(events).start();
         ScheduledExecutorService ticker = Executors.newSingleThreadScheduledExecutor(r -> {
             Thread t = new Thread(r, "progress");
             t.setDaemon(true);
             return t;
         });
-        ticker.scheduleAtFixedRate(() -> progress.print(out), 1, 1, TimeUnit.SECONDS);
         boolean complete = false;
         try {
-            complete = stream();
+            events.awaitFirstConnection();
+            if (session.state() != SessionState.ENDED) {
+                out.println("publishing " + describe(reader) + " to " + url + " ("
+                        + (flvWrite ? "FLV-write" : "packet") + " mode)");
+                ticker.scheduleAtFixedRate(() -> progress.print(out, session.stats()), 1, 1, TimeUnit.SECONDS);
+                complete = stream(session);
+            }
         } finally {
             ticker.shutdownNow();
-            publisher.close();
+            // A line being printed finishes before the summary, so the summary stays the last.
+            ticker.awaitTermination(1, TimeUnit.SECONDS);
+            session.close();
+            progress.update(session.stats());
             progress.summary(out, complete);
+        }
+        SessionStats s = session.stats();
+        if (s.endReason() != EndReason.CLOSED) {
+            throw new IOException("the session ended (" + s.endReason() + "): " + s.lastError());
         }
         return complete;
     }
 
-    private boolean stream() throws InterruptedException {
-        check("metadata", publisher.sendMetadata(source.info().metadata()));
+    /** What the file holds, for the first line. */
+    static String describe(MediaReader reader) {
+        MediaInfo i = reader.info();
+        StringBuilder b = new StringBuilder(reader.name()).append(" (").append(i.format());
+        if (i.hasVideo()) {
+            b.append(String.format(Locale.ROOT, ", H.264 %dx%d %.3g fps", i.width(), i.height(), i.frameRate()));
+        }
+        if (i.hasAudio()) {
+            b.append(String.format(Locale.ROOT, ", AAC %d Hz %d ch", i.sampleRate(), i.channels()));
+        }
+        if (i.durationMs() > 0) {
+            b.append(String.format(Locale.ROOT, ", %.1f s", i.durationMs() / 1000.0));
+        }
+        return b.append(')').toString();
+    }
+
+    /** Offers the file frame by frame; false when the session ended before the file did. */
+    private boolean stream(Session session) throws IOException, InterruptedException {
         long start = System.nanoTime();
-        boolean waitForKeyframe = false;
-        for (MediaUnit u : source.units()) {
-            if (u.kind().isConfig()) {
-                configs.removeIf(c -> c.kind() == u.kind());
-                configs.add(u);
-            }
-            if (realtime && !u.kind().isConfig()) {
-                long due = start + TimeUnit.MILLISECONDS.toNanos(u.dtsMs());
-                long wait = due - System.nanoTime();
+        for (MediaSample s = reader.read(); s != null; s = reader.read()) {
+            if (realtime) {
+                long wait = start + TimeUnit.MILLISECONDS.toNanos(s.dtsMs()) - System.nanoTime();
                 if (wait > 0) {
                     TimeUnit.NANOSECONDS.sleep(wait);
                 }
             }
-            if (waitForKeyframe && u.kind() == MediaUnit.Kind.VIDEO_FRAME && !u.keyframe()) {
-                progress.dropped.incrementAndGet();
-                continue;
+            long waited = awaitRoom(session);
+            if (waited < 0) {
+                return false;
             }
-            if (u.kind() == MediaUnit.Kind.VIDEO_FRAME) {
-                waitForKeyframe = false;
-            }
-            RtmpError r = Records.send(publisher, u);
-            if (r == RtmpError.NEEDS_TO_RECONNECT) {
-                long lost = System.nanoTime();
-                if (!reconnect()) {
-                    return false;
-                }
-                start += System.nanoTime() - lost;
-                // The new stream's video must begin where a decoder can start; the unit that failed goes again
-                // when it is one.
-                waitForKeyframe = true;
-                if (u.kind() == MediaUnit.Kind.VIDEO_FRAME && !u.keyframe()) {
-                    progress.dropped.incrementAndGet();
-                    continue;
-                }
-                if (u.kind() == MediaUnit.Kind.VIDEO_FRAME) {
-                    waitForKeyframe = false;
-                }
-                r = Records.send(publisher, u);
-            }
-            if (r.isOk()) {
-                progress.sent(u);
-            } else {
-                progress.dropped.incrementAndGet();
-                out.println("  " + u.kind() + " at " + u.dtsMs() + " ms not sent: " + r);
-            }
+            start += waited;
+            offer(session, s);
         }
         return true;
     }
 
-    /** Full reconnections with backoff, then the stream's set-up again; false when every attempt failed. */
-    private boolean reconnect() throws InterruptedException {
-        out.println("  connection lost; reconnecting");
-        backoff.reset();
-        while (backoff.canTry()) {
-            long delay = backoff.nextDelayMs();
-            Thread.sleep(delay);
-            ConnectionState s = publisher.reconnectFull();
-            if (s == ConnectionState.CONNECTED) {
-                progress.reconnections.incrementAndGet();
-                out.println("  reconnected after " + backoff.tried() + " attempt(s)");
-                check("metadata", publisher.sendMetadata(source.info().metadata()));
-                for (MediaUnit c : configs) {
-                    check(c.kind().toString(), Records.send(publisher, c));
-                }
-                return true;
+    /** Waits while the queue is full enough; the nanoseconds waited, or -1 once the session has ended. */
+    private static long awaitRoom(Session session) throws InterruptedException {
+        long from = System.nanoTime();
+        for (SessionStats s = session.stats(); s.queuedMs() >= QUEUE_AHEAD_MS || s.state() == SessionState.ENDED;
+                s = session.stats()) {
+            if (s.state() == SessionState.ENDED) {
+                return -1;
             }
-            out.println("  attempt " + backoff.tried() + " failed (" + s + "), waited " + delay + " ms");
+            Thread.sleep(POLL_MS);
         }
-        out.println("  giving up after " + backoff.tried() + " attempts");
-        return false;
+        return System.nanoTime() - from;
     }
 
-    private void check(String what, RtmpError r) {
-        if (!r.isOk()) {
-            out.println("  " + what + " not sent: " + r);
+    /**
+     * One frame as the session's typed record. A frame the records refuse (a length prefix that runs past the access
+     * unit) is told and counted as dropped; the session counts its own drops.
+     */
+    private void offer(Session session, MediaSample s) {
+        boolean video = s.kind() == MediaSample.Kind.VIDEO;
+        try {
+            if (video) {
+                session.offer(s.toAvcFrame());
+            } else {
+                session.offer(s.toAacFrame());
+            }
+        } catch (IllegalArgumentException refused) {
+            progress.refused(s);
+            out.println("  " + (video ? "VIDEO_FRAME" : "AUDIO_FRAME") + " at " + s.dtsMs() + " ms not sent: "
+                    + refused.getMessage());
         }
     }
 }

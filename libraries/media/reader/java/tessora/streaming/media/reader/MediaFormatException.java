@@ -10,9 +10,13 @@ import java.io.IOException;
 public class MediaFormatException extends IOException {
     private static final long serialVersionUID = 1L;
 
+    /** The name the file was opened under. */
     private final String file;
+    /** The box, tag or frame being read. */
     private final String where;
+    /** The byte offset in the file of that box, tag or frame. */
     private final long offset;
+    /** What is wrong, in a few words. */
     private final String problem;
 
     /**

@@ -28,7 +28,10 @@ import tessora.streaming.media.AvcFrame;
 public record MediaSample(Kind kind, long dts, long pts, long dtsMs, long ptsMs, boolean keyFrame, ByteBuffer data) {
     /** The track a sample belongs to. */
     public enum Kind {
-        VIDEO, AUDIO
+        /** An H.264 access unit. */
+        VIDEO,
+        /** A raw AAC frame. */
+        AUDIO
     }
 
     /** Keeps a read-only view of the bytes. */

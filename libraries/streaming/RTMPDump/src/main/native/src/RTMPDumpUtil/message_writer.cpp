@@ -259,7 +259,7 @@ void message_writer_free(MessageWriter *w) { delete w; }
 void message_writer_set_timeout(MessageWriter *w, int timeout_ms)
 {
     if (w)
-        w->timeout_ms = timeout_ms;
+        w->timeout_ms = timeout_ms > 0 ? timeout_ms : 0;
 }
 
 uint64_t message_writer_bytes_written(const MessageWriter *w) { return w ? w->bytes_written : 0; }

@@ -33,7 +33,9 @@ struct MessageWriter;
 MessageWriter *message_writer_new(const RTMP *r);
 void message_writer_free(MessageWriter *w);
 
-// The time one message may take from now on (0: no bound).
+// The time one message may take from now on, in milliseconds (0: no
+// bound), for a socket whose SO_SNDTIMEO was changed after the writer was
+// made.
 void message_writer_set_timeout(MessageWriter *w, int timeout_ms);
 
 // Bytes of chunk stream (headers and bodies, before any TLS, RTMPE or

@@ -24,6 +24,12 @@ namespace {
 constexpr uint32_t kExtendedTimestamp = 0xffffff;
 constexpr int kMessageHeaderSize[4] = {11, 7, 3, 0};
 
+// librtmp allocates (and zero-fills) the whole body that a header
+// announces at its first chunk, before any of it arrives: up to 16 MiB per
+// chunk stream for a dozen bytes sent. Nothing a server says to a publisher
+// comes near this size.
+constexpr uint32_t kMaxServerMessage = 1u << 20;
+
 // librtmp's buffered bytes are ciphertext (RTMPE) or HTTP framing
 // (RTMPT): nothing here can be read as a chunk header.
 bool is_buffer_plain(const RTMP *r)
@@ -396,6 +402,11 @@ int chunk_read_guard(RTMP *r, const char *caller)
         if (chunk_header_parse(reinterpret_cast<const unsigned char *>(r->m_sb.sb_start), n, &h) > 0)
             break;
         need = n + 1;
+    }
+    if (h.has_length && h.body_size > tavrel::kMaxServerMessage) {
+        RTMP_Log(RTMP_LOGERROR, "%s, server announces a message of %u bytes on chunk stream %d (at most %u); refused",
+                 caller, h.body_size, h.csid, tavrel::kMaxServerMessage);
+        return 0;
     }
     if (chunk_header_is_safe(r, &h))
         return 1;

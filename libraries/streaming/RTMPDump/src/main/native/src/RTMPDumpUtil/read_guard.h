@@ -31,7 +31,8 @@ int chunk_header_parse(const unsigned char *p, int n, ChunkHeader *out);
 int chunk_header_is_safe(const RTMP *r, const ChunkHeader *h);
 
 /* Before each RTMP_ReadPacket: 1 to read, 0 when the next header is refused
- * (logged at level 1 with caller's name), -1 when it could not be received. */
+ * (it is not safe, or announces a message of more than 1 MiB; logged at
+ * level 1 with caller's name), -1 when it could not be received. */
 int chunk_read_guard(RTMP *r, const char *caller);
 
 }  // extern "C"

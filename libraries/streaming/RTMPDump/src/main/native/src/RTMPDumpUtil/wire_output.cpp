@@ -2,6 +2,7 @@
 // (progress, retry, time limit, failure), around one attempt per link kind.
 #include "RTMPDumpUtil/wire_output.h"
 
+#include "RTMPDumpUtil/link_open.h"
 #include "RTMPDumpUtil/socket_writer.h"
 
 #include <librtmp/log.h>
@@ -138,6 +139,11 @@ bool put_all(const WireOutput &out, Cursor &c, size_t total)
             continue;
         }
         RTMP_Log(RTMP_LOGERROR, "%s, RTMP send error:%d, remaining to send:%zu of %zu", kWho, err, left, total);
+        // No goodbye on this link: behind part of a message it would be
+        // garbage to the server, and on a link that stopped taking bytes
+        // each of RTMP_Close's messages would wait out the send timeout
+        // again.
+        cut_link(out.r);
         RTMP_Close(out.r);
         return false;
     }

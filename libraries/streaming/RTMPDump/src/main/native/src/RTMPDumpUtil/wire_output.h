@@ -3,7 +3,8 @@
 // lie on a plain socket (one sendmsg), one buffer through TLS, RTMPE or the
 // RTMPT tunnel. Short writes, EINTR and EAGAIN continue where they stopped
 // until the message's time is up; any other failure is logged and closes
-// the connection (RTMP_Close), as librtmp's own sender does.
+// the connection, as librtmp's own sender does, but without the goodbye
+// messages RTMP_Close would send on it.
 #ifndef TAVREL_RTMPDUMPUTIL_WIRE_OUTPUT_H
 #define TAVREL_RTMPDUMPUTIL_WIRE_OUTPUT_H
 

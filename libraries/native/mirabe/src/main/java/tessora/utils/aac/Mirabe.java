@@ -1,5 +1,7 @@
 package tessora.utils.aac;
 
+import tessora.natives.NativeLibraries;
+
 /**
  * Access to the native AAC records ({@code AACHeader}, {@code AACData}) that Java holds as addresses.
  *
@@ -9,7 +11,7 @@ package tessora.utils.aac;
  */
 public final class Mirabe {
     static {
-        System.loadLibrary("mirabe");
+        NativeLibraries.load("mirabe");
     }
 
     private Mirabe() {}

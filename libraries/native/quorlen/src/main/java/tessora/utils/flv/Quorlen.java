@@ -1,5 +1,7 @@
 package tessora.utils.flv;
 
+import tessora.natives.NativeLibraries;
+
 /**
  * FLV byte writers working on native memory.
  *
@@ -11,7 +13,7 @@ package tessora.utils.flv;
  */
 public final class Quorlen {
     static {
-        System.loadLibrary("quorlen");
+        NativeLibraries.load("quorlen");
     }
 
     private Quorlen() {}

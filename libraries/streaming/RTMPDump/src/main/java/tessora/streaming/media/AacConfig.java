@@ -51,6 +51,11 @@ public record AacConfig(byte[] audioSpecificConfig) {
         return of(((adts[2] & 0xC0) >> 6) + 1, SAMPLE_RATES[index], channels);
     }
 
+    /**
+     * The AudioSpecificConfig bytes.
+     *
+     * @return a copy
+     */
     @Override
     public byte[] audioSpecificConfig() {
         return audioSpecificConfig.clone();

@@ -20,6 +20,16 @@ public record AacFrame(ByteBuffer data, long ptsMs) {
         return new AacFrame(Frames.copy(bytes, "AAC frame"), ptsMs);
     }
 
+    /**
+     * The bytes, as a read-only view of its own: moving its position or limit leaves the record as it is.
+     *
+     * @return the bytes, from position 0 to the limit
+     */
+    @Override
+    public ByteBuffer data() {
+        return data.duplicate();
+    }
+
     /** The frame's size in bytes. */
     public int size() {
         return data.remaining();

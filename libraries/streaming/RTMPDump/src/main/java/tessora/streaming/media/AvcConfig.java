@@ -66,11 +66,21 @@ public record AvcConfig(List<byte[]> sps, List<byte[]> pps) {
         return new AvcConfig(sps, pps);
     }
 
+    /**
+     * The sequence parameter sets.
+     *
+     * @return copies, each from its NAL header byte
+     */
     @Override
     public List<byte[]> sps() {
         return sps.stream().map(byte[]::clone).toList();
     }
 
+    /**
+     * The picture parameter sets.
+     *
+     * @return copies, each from its NAL header byte
+     */
     @Override
     public List<byte[]> pps() {
         return pps.stream().map(byte[]::clone).toList();

@@ -15,6 +15,13 @@ import java.util.List;
  * @param keyFrame whether the unit is an IDR picture that decoding may start at
  */
 public record AvcFrame(ByteBuffer data, long dtsMs, long ptsMs, boolean keyFrame) {
+    // NAL unit header: forbidden bit, 2 bits nal_ref_idc, 5 bits nal_unit_type.
+    private static final int NAL_TYPE_MASK = 0x1F;
+    private static final int NAL_REF_IDC_MASK = 0x60;
+    // Coded slices: non-IDR (1), data partitions A to C (2 to 4), IDR (5).
+    private static final int NAL_SLICE = 1;
+    private static final int NAL_SLICE_IDR = 5;
+
     /** Checks the arguments and the length prefixes, and keeps a read-only view of the bytes. */
     public AvcFrame {
         data = Frames.payload(data, "access unit");
@@ -40,6 +47,39 @@ public record AvcFrame(ByteBuffer data, long dtsMs, long ptsMs, boolean keyFrame
             out.write(unit.array(), unit.arrayOffset() + unit.position(), n);
         }
         return new AvcFrame(ByteBuffer.wrap(out.toByteArray()), dtsMs, ptsMs, keyFrame);
+    }
+
+    /**
+     * The bytes, as a read-only view of its own: moving its position or limit leaves the record as it is.
+     *
+     * @return the bytes, from position 0 to the limit
+     */
+    @Override
+    public ByteBuffer data() {
+        return data.duplicate();
+    }
+
+    /**
+     * Whether other frames may refer to this one: the nal_ref_idc of its slices is not 0. A frame whose slices all
+     * have nal_ref_idc 0 (a non-reference B or P picture) can be left out of a stream without harming any other.
+     * Read from the NAL unit headers on each call. A unit without any slice counts as referenced, so that nothing
+     * a decoder may need is ever judged droppable.
+     *
+     * @return false only for a frame whose slices are all non-reference
+     */
+    public boolean referenced() {
+        boolean hasSlice = false;
+        for (int at = 0; at < data.limit(); at += 4 + data.getInt(at)) {
+            int header = data.get(at + 4) & 0xFF;
+            int type = header & NAL_TYPE_MASK;
+            if (type >= NAL_SLICE && type <= NAL_SLICE_IDR) {
+                if ((header & NAL_REF_IDC_MASK) != 0) {
+                    return true;
+                }
+                hasSlice = true;
+            }
+        }
+        return !hasSlice;
     }
 
     /** The frame's size in bytes, length prefixes included. */

@@ -1,5 +1,7 @@
 package tessora.streaming.rtmpdump;
 
+import tessora.natives.NativeLibraries;
+
 /**
  * The publisher's native operations, one static method per operation of libtavrel.
  *
@@ -14,7 +16,7 @@ package tessora.streaming.rtmpdump;
  */
 public final class Tavrel {
     static {
-        System.loadLibrary("tavrel");
+        NativeLibraries.load("tavrel");
     }
 
     private Tavrel() {}
@@ -78,12 +80,16 @@ public final class Tavrel {
     /** The URL the context was connected with; null for handle 0. */
     public static native String get_uri(long handle_addr);
 
+    /** Whether the context sends FLV tags through the FLV stream writer (FLV-write mode); false for handle 0. */
     public static native boolean get_use_rtmp_write(long handle_addr);
 
+    /** The queue flag the context passes to librtmp's packet sender; false for handle 0. */
     public static native boolean get_is_rtmp_queue(long handle_addr);
 
+    /** Whether the context traces every audio message; false for handle 0. */
     public static native boolean get_is_log_audio(long handle_addr);
 
+    /** Whether the context traces every video message; false for handle 0. */
     public static native boolean get_is_log_video(long handle_addr);
 
     /** The audio packet's body capacity in bytes (unsigned 32-bit). */

@@ -1,15 +1,26 @@
 package tessora.streaming.rtmpdump;
 
+import java.nio.ByteBuffer;
+
+import tessora.natives.NativeLibraries;
+
 /**
  * Native operations of libtavrel beyond those of {@link Tavrel}: the low-level layer under {@link Publisher} for
  * what the publisher offers on top of the classic surface (outgoing chunk size, connect reasons, ...).
  *
  * <p>The same rules as {@link Tavrel} hold: handles are context addresses, a handle of 0 or less is answered
  * without touching native memory, nothing throws, results are the native codes unchanged.
+ *
+ * <p>The media sends take their bytes from a direct {@link ByteBuffer}: {@code offset} counts from the start of
+ * its memory, the range must lie within its capacity, and its position and limit are neither read nor changed. A
+ * null or heap buffer, or a range outside it, is refused with {@link RtmpError#INVALID_BUFF} (audio) or
+ * {@link RtmpError#INVALID_NAL} (video) before anything is read; a handle of 0 or less gives
+ * {@link RtmpError#DISCONNECTED}. The bytes are copied into the message during the call. Times are milliseconds
+ * from the start of the stream.
  */
 public final class TavrelExt {
     static {
-        System.loadLibrary("tavrel");
+        NativeLibraries.load("tavrel");
     }
 
     private TavrelExt() {}
@@ -22,10 +33,77 @@ public final class TavrelExt {
     public static native int set_chunk_size(long handle, int size);
 
     /**
+     * Bounds every later send of the connection, and of the connections its reconnections make: a message the
+     * network does not take within ms milliseconds fails, the connection is closed and the send returns
+     * {@link RtmpError#NEEDS_TO_RECONNECT}. 0 removes the bound. Waits for a send in progress. 0 on success, a
+     * negative {@link RtmpError} code otherwise (negative ms, no context, the socket refused it).
+     */
+    public static native int set_send_timeout(long handle, int ms);
+
+    /**
+     * The unsent bytes the connection's socket may hold (TCP_NOTSENT_LOWAT), for this and later connections: a send
+     * waits while more lies unsent, so a slow link shows at the sender instead of in megabytes of kernel buffer. 0
+     * gives the kernel's default back. Results as {@link #set_send_timeout}.
+     */
+    public static native int set_unsent_limit(long handle, int bytes);
+
+    /**
      * The detailed reason of the last connect made on the calling thread (connect, reconnect_clone,
      * reconnect_full, test_connect): 0, or a negative code of {@code tavrel_last_connect_result}.
      */
     public static native int last_connect_result();
+
+    /**
+     * Sends an AudioSpecificConfig as the AAC sequence header.
+     *
+     * @param handle the context
+     * @param direct a direct buffer holding the configuration
+     * @param offset where the configuration starts in the buffer's memory
+     * @param length its length in bytes
+     * @return an {@link RtmpError} code
+     */
+    public static native int send_aac_config(long handle, ByteBuffer direct, int offset, int length);
+
+    /**
+     * Sends one raw AAC frame.
+     *
+     * @param handle the context
+     * @param direct a direct buffer holding the frame
+     * @param offset where the frame starts in the buffer's memory
+     * @param length its length in bytes
+     * @param pts_ms its time; negative gives {@link RtmpError#NEGATIVE_TIMESTAMP}
+     * @return an {@link RtmpError} code
+     */
+    public static native int send_aac_frame(long handle, ByteBuffer direct, int offset, int length, long pts_ms);
+
+    /**
+     * Sends the AVC sequence header made of one SPS and one PPS, each from its NAL header byte.
+     *
+     * @param handle the context
+     * @param direct a direct buffer holding both parameter sets
+     * @param sps_offset where the SPS starts in the buffer's memory
+     * @param sps_length its length in bytes
+     * @param pps_offset where the PPS starts
+     * @param pps_length its length in bytes
+     * @return an {@link RtmpError} code
+     */
+    public static native int send_avc_config(long handle, ByteBuffer direct, int sps_offset, int sps_length,
+            int pps_offset, int pps_length);
+
+    /**
+     * Sends one H.264 access unit in length-prefixed form (each NAL unit behind its 4-byte big-endian length).
+     *
+     * @param handle the context
+     * @param direct a direct buffer holding the access unit
+     * @param offset where it starts in the buffer's memory
+     * @param length its length in bytes, prefixes included
+     * @param dts_ms its decoding time
+     * @param pts_ms its presentation time; a negative time gives {@link RtmpError#NEGATIVE_TIMESTAMP}
+     * @param key_frame whether it is an IDR picture
+     * @return an {@link RtmpError} code
+     */
+    public static native int send_avc_frame(long handle, ByteBuffer direct, int offset, int length, long dts_ms,
+            long pts_ms, boolean key_frame);
 
     /**
      * Reads what the server has sent without waiting (pings answered, acknowledgements counted); call it when no

@@ -2,6 +2,7 @@ package tessora.streaming.rtmpdump;
 
 import java.io.IOException;
 import java.io.UncheckedIOException;
+import java.nio.ByteBuffer;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -10,12 +11,16 @@ import java.util.List;
 
 import tessora.media.aac.Adts;
 import tessora.media.h264.H264;
+import tessora.streaming.media.AacConfig;
+import tessora.streaming.media.AacFrame;
+import tessora.streaming.media.AvcConfig;
+import tessora.streaming.media.AvcFrame;
 import tessora.testing.RtmpServer;
 
 /**
  * FFmpeg's short clip (2 s, 30 fps H.264 with B-frames, AAC-LC 44.1 kHz stereo) as raw access units and ADTS
- * frames, with the native records the publisher takes made from them. Video unit n is stamped n/30 s, audio frame
- * n 1024 n / 44100 s.
+ * frames, with the typed records and the native records the publisher takes made from them. Video unit n is stamped
+ * n/30 s, audio frame n 1024 n / 44100 s.
  */
 final class Clip {
     final List<byte[]> accessUnits = new ArrayList<>();
@@ -91,6 +96,28 @@ final class Clip {
     long aacData(int n) {
         byte[] f = adtsFrames.get(n);
         return made(Adts.make_data(f, 0, f.length, null), "AACData for frame " + n);
+    }
+
+    AacConfig aacConfig() {
+        return AacConfig.fromAdtsHeader(adtsFrames.get(0));
+    }
+
+    /** Frame n without its ADTS header. */
+    AacFrame aacFrame(int n) {
+        byte[] f = adtsFrames.get(n);
+        int header = (f[1] & 1) == 1 ? 7 : 9;
+        return new AacFrame(ByteBuffer.wrap(f, header, f.length - header), audioMs(n));
+    }
+
+    AvcConfig avcConfig() {
+        return AvcConfig.fromAnnexB(ByteBuffer.wrap(accessUnits.get(0)));
+    }
+
+    /** Access unit n, key frame when it holds an IDR slice. */
+    AvcFrame avcFrame(int n) {
+        AvcFrame f = AvcFrame.fromAnnexB(ByteBuffer.wrap(accessUnits.get(n)), videoMs(n), videoMs(n), false);
+        boolean key = f.units().stream().anyMatch(u -> (u.get(u.position()) & 0x1F) == H264.NAL_SLICE_IDR);
+        return key ? new AvcFrame(f.data(), f.dtsMs(), f.ptsMs(), true) : f;
     }
 
     private static long made(long record, String what) {

@@ -21,8 +21,7 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestInstance;
 import org.junit.jupiter.api.extension.RegisterExtension;
 
-import tessora.media.aac.Adts;
-import tessora.media.h264.H264;
+import tessora.testing.LogCapture;
 import tessora.testing.RtmpServer;
 
 /** The Java API over Tavrel: code mapping, the handle's life, threads, against nginx-rtmp on loopback. */
@@ -102,6 +101,31 @@ class PublisherTest {
         assertSame(ConnectCheck.OK, Publisher.testConnect(nginx.url("live", "check")));
     }
 
+    // ---- logging ----------------------------------------------------------------------------------------------
+
+    /** A clean publish in either mode leaves nothing above FINE in the connection's log; the default logger. */
+    @Test
+    void successfulSendsAreNotLoggedAboveFine() throws Exception {
+        assertEquals(Publisher.LOGGER_NAME, Publisher.to("rtmp://h/a/s").settings().logger().getName());
+        for (boolean flvWrite : new boolean[] {false, true}) {
+            LogCapture capture = new LogCapture();
+            try (Publisher p = Publisher.to(nginx.url("live", "quiet")).flvWrite(flvWrite).logger(capture.logger())
+                    .connect()) {
+                assertSame(RtmpError.OK, p.sendMetadata(new Metadata(640, 360, 3000, 30, 128, 44100, 16, 2)));
+                sendHeaders(p);
+                for (int i = 0; i < 10; i++) {
+                    assertSame(RtmpError.OK, sendVideo(p, i));
+                    assertSame(RtmpError.OK, p.send(clip.aacFrame(i)));
+                }
+            }
+            List<String> loud = capture.records.stream()
+                    .filter(r -> r.getLevel().intValue() > java.util.logging.Level.FINE.intValue())
+                    .map(r -> r.getLevel() + " " + r.getMessage()).toList();
+            assertEquals(List.of(), loud, flvWrite ? "FLV-write mode" : "packet mode");
+            assertTrue(!flvWrite || capture.records.size() > 20, "the send reports are still there, at FINE");
+        }
+    }
+
     // ---- the handle's life ------------------------------------------------------------------------------------
 
     @Test
@@ -115,11 +139,10 @@ class PublisherTest {
         p.close(); // a second close is nothing
         Map<String, Consumer<Publisher>> uses = Map.ofEntries(
                 Map.entry("sendMetadata", x -> x.sendMetadata(new Metadata(1, 1, 1, 1, 1, 1, 1, 1))),
-                Map.entry("sendAacHeader", x -> x.sendAacHeader(0)),
-                Map.entry("sendAacData", x -> x.sendAacData(0, 0)),
-                Map.entry("sendVideoHeader", x -> x.sendVideoHeader(0)),
-                Map.entry("sendH264", x -> x.sendH264(0)),
-                Map.entry("sendH264Payload", x -> x.sendH264Payload(0)),
+                Map.entry("send(AacConfig)", x -> x.send(clip.aacConfig())),
+                Map.entry("send(AacFrame)", x -> x.send(clip.aacFrame(0))),
+                Map.entry("send(AvcConfig)", x -> x.send(clip.avcConfig())),
+                Map.entry("send(AvcFrame)", x -> x.send(clip.avcFrame(0))),
                 Map.entry("state", Publisher::state),
                 Map.entry("canSend", Publisher::canSend),
                 Map.entry("url", Publisher::url),
@@ -223,9 +246,7 @@ class PublisherTest {
             Thread audio = new Thread(() -> {
                 await(go);
                 for (int a = 0; a < clip.adtsFrames.size(); a++) {
-                    long d = clip.aacData(a);
-                    RtmpError r = p.sendAacData(d, clip.audioMs(a));
-                    Adts.free_data(d);
+                    RtmpError r = p.send(clip.aacFrame(a));
                     if (!r.isOk()) {
                         failures.add("audio " + a + ": " + r);
                     }
@@ -277,9 +298,7 @@ class PublisherTest {
                     for (int i = 0;; i++) {
                         RtmpError r;
                         if (isAudio) {
-                            long d = clip.aacData(i % clip.adtsFrames.size());
-                            r = p.sendAacData(d, i * 23L);
-                            Adts.free_data(d);
+                            r = p.send(clip.aacFrame(i % clip.adtsFrames.size()));
                         } else {
                             r = sendVideo(p, i % clip.accessUnits.size());
                         }
@@ -313,24 +332,12 @@ class PublisherTest {
     // ---- helpers ----------------------------------------------------------------------------------------------
 
     private void sendHeaders(Publisher p) {
-        long header = clip.aacHeader();
-        long vheader = clip.nalus(0);
-        try {
-            assertSame(RtmpError.OK, p.sendAacHeader(header));
-            assertSame(RtmpError.OK, p.sendVideoHeader(vheader));
-        } finally {
-            Adts.free_header(header);
-            H264.free_nalus(vheader);
-        }
+        assertSame(RtmpError.OK, p.send(clip.aacConfig()));
+        assertSame(RtmpError.OK, p.send(clip.avcConfig()));
     }
 
     private RtmpError sendVideo(Publisher p, int n) {
-        long nalus = clip.nalus(n);
-        try {
-            return p.sendH264(nalus);
-        } finally {
-            H264.free_nalus(nalus);
-        }
+        return p.send(clip.avcFrame(n));
     }
 
     private static void await(CountDownLatch l) {

@@ -1,0 +1,13 @@
+// The server-stream fuzz target's seeds (and the findings kept next to
+// them) through its checks: real servers' conversations played into the
+// connect loop.
+#include "CorpusReplay.h"
+#include "ServerStreamChecks.h"
+
+#include <gtest/gtest.h>
+
+TEST(ServerStreamCorpus, EverySeedPassesTheFuzzChecks)
+{
+    server_stream_checks_init();
+    EXPECT_GE(tavrel_testing::replay_corpus(SERVER_CORPUS_DIR "/server_stream", &check_server_stream), 10u);
+}

@@ -193,10 +193,10 @@ RTMPDumpCtx *begin_reconnection(RTMPDumpCtx **ctx_ptr, RTMP_CONN *result)
         *result = RTMP_CONN_RECONNECTING;
         return nullptr;
     }
-    // A connection the server has ended (a status, its close) is up only
-    // in name.
+    // A connection the server has ended (a status, its close), or whose
+    // publish tavrel_finish ended, is up only in name.
     if (state == RTMP_CONN_CONNECTED && RTMP_IsConnected(ctx->rtmp) &&
-        !server_reader_is_lost(send_state(ctx).reader)) {
+        !server_reader_is_lost(send_state(ctx).reader) && !load_shared(send_state(ctx).is_finished)) {
         *result = RTMP_CONN_CONNECTED;
         return nullptr;
     }

@@ -68,7 +68,7 @@ struct SendState {
     int send_timeout_ms;   // 0: a send may block as long as the kernel lets it
     int unsent_limit;      // bytes the kernel may hold unsent; 0: its own (megabytes)
     int close_timeout_ms;  // the bound of the graceful end
-    int is_finished;       // the publish has been ended (tavrel_finish); under rtmp_mutex
+    int is_finished;       // the publish has been ended (tavrel_finish); written under rtmp_mutex, atomically
     // Bytes of chunk stream librtmp wrote outside the writer (the connect,
     // a stream reconnection): the link's count less the writer's, taken
     // when the context was made and after each stream reconnection.

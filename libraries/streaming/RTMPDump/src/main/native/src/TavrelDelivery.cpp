@@ -45,7 +45,7 @@ int finish_locked(RTMPDumpCtx *ctx)
     SendState &s = send_state(ctx);
     if (s.is_finished || !RTMP_IsConnected(ctx->rtmp))
         return RTMPERR_NEEDS_TO_RECONNECT;
-    s.is_finished = 1;
+    store_shared(s.is_finished, 1);  // read by a reconnection without rtmp_mutex
     // The server has closed its side: nothing of ours would reach it.
     if (server_reader_is_link_done(s.reader))
         return RTMPERR_NEEDS_TO_RECONNECT;

@@ -205,7 +205,8 @@ TAVREL_API int tavrel_poll(RTMPDumpCtx *ctx);
  * timeout. RTMPERR_OK when the server closed its side in time,
  * RTMPERR_TIMEDOUT when the time ran out first, RTMPERR_NEEDS_TO_RECONNECT
  * when there was no connection to end (or it was ended already). Later
- * sends return RTMPERR_NEEDS_TO_RECONNECT. tavrel_close does the same
+ * sends return RTMPERR_NEEDS_TO_RECONNECT, and tavrel_reconnect_full
+ * connects anew. tavrel_close does the same
  * first unless it has been done. */
 TAVREL_API int tavrel_finish(RTMPDumpCtx *ctx);
 

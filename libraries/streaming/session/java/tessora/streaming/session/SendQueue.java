@@ -298,30 +298,27 @@ final class SendQueue {
     }
 
     void error(String message) {
-        lock.lock();
-        try {
-            lastError = message;
-        } finally {
-            lock.unlock();
-        }
+        locked(() -> lastError = message);
     }
 
     /** The connections' figures so far, all connections together. */
     void delivery(long written, long acknowledged) {
-        lock.lock();
-        try {
+        locked(() -> {
             bytesWritten = written;
             bytesAcknowledged = acknowledged;
-        } finally {
-            lock.unlock();
-        }
+        });
     }
 
     /** How the graceful end of the last connection went. */
     void finished(Delivery d) {
+        locked(() -> lastDelivery = d);
+    }
+
+    /** A bookkeeping change that needs no more than the lock. */
+    private void locked(Runnable change) {
         lock.lock();
         try {
-            lastDelivery = d;
+            change.run();
         } finally {
             lock.unlock();
         }

@@ -677,22 +677,12 @@ public final class Publisher implements AutoCloseable {
         }, new Delivery(0, 0, false));
     }
 
-    /**
-     * Bytes of chunk stream the live connection has written (since its handshake on a direct TCP link, since the
-     * publish over TLS, RTMPE, the tunnel or a proxy); a new connection starts again from its own.
-     *
-     * @return the bytes; 0 without a connection
-     */
+    /** Bytes of chunk stream the live connection has written (a new one counts from 0); 0 without one. */
     public long bytesWritten() {
         return read(TavrelExt::bytes_written, 0L);
     }
 
-    /**
-     * Bytes of the live connection the server has acknowledged, as last read (by a send, {@link #poll} or
-     * {@link #finish}); it trails {@link #bytesWritten} by up to the server's acknowledgement window.
-     *
-     * @return the bytes; 0 without a connection
-     */
+    /** Bytes of the live connection the server has acknowledged, as last read; 0 without a connection. */
     public long bytesAcked() {
         return read(TavrelExt::bytes_acked, 0L);
     }

@@ -13,6 +13,7 @@ import shlex
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 CONTENDERS = ["floor", "rtmp_write", "packet", "flvwrite", "coalesced"]
@@ -94,6 +95,36 @@ class Bench:
         self.port = int(m.group(1))
         self.record_dir = m.group(2)
         log(f"nginx on 127.0.0.1:{self.port}")
+
+    def hostile(self, scenario):
+        """The hostile server (testing/hostile-server) with this scenario on a
+        free port: (process, URL base)."""
+        root = os.environ.get("TAVREL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), ".."))
+        folder = tempfile.mkdtemp(prefix="bench-hostile")
+        port_file = os.path.join(folder, "port")
+        p = subprocess.Popen([os.path.join(root, "testing", "hostile-server", "hostile-server"), "--scenario", scenario,
+                              "--port-file", port_file, "--log", os.path.join(folder, "log"), "--lifetime", "1800"])
+        for _ in range(100):
+            if os.path.exists(port_file) and open(port_file).read().strip():
+                return p, f"rtmp://127.0.0.1:{int(open(port_file).read())}/live"
+            time.sleep(0.1)
+        p.kill()
+        raise RuntimeError("the hostile server did not start")
+
+    def flood(self, rounds, laps, chunk=4096):
+        """The send path against the same loopback server, quiet and then
+        flooding the connection with messages while we publish."""
+        out = {}
+        for scenario in ("ok", "flood"):
+            p, base = self.hostile(scenario)
+            try:
+                rows = self.run(["run", "--url-base", base, "--contenders", ",".join(FLOOD_CONTENDERS),
+                                 "--rounds", str(rounds), "--laps", str(laps), "--chunk", str(chunk)])
+            finally:
+                p.kill()
+                p.wait()
+            out[scenario] = self.summarize(rows, FLOOD_CONTENDERS)
+        return out
 
     def stop_nginx(self):
         if self.nginx:
@@ -299,6 +330,27 @@ class Bench:
                               "1" if self.quick else "2")
 
 
+# The publisher's own modes: librtmp's sender never reads while sending.
+FLOOD_CONTENDERS = ["packet", "flvwrite"]
+
+
+def flood_table(fl, chunk):
+    rows = []
+    for c in FLOOD_CONTENDERS:
+        quiet, loud = fl["ok"].get(c, {}), fl["flood"].get(c, {})
+        if "msgs" not in quiet or "msgs" not in loud:
+            rows.append([LABEL[c], "missing: " + quiet.get("error", loud.get("error", "")), "", "", ""])
+            continue
+        q, f = quiet["cpu_ns"] / quiet["msgs"] / 1000, loud["cpu_ns"] / loud["msgs"] / 1000
+        rows.append([LABEL[c], fmt(q), fmt(f), fmt(f - q), ratio(f, q)])
+    return [f"### Send path while the server floods the connection (chunk {chunk}, CPU of the sending thread)", "",
+            "The hostile test server (Python, so slower than nginx) quiet (`ok`), then sending data messages and a "
+            "ping per 32 of them as fast as we read (`flood`): every send first reads what has arrived (at most "
+            "16 chunks) and answers the pings.", "",
+            table(["contender", "CPU us/msg quiet", "CPU us/msg flooded", "added us/msg", "flooded vs quiet"], rows),
+            ""]
+
+
 def keeps_pace(r):
     """Every publisher connected, no send failed, 99% of the frames went out
     within 100 ms of their time and nothing due was older than 100 ms at the
@@ -341,11 +393,18 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--quick", action="store_true", help="fewer rounds and laps (a smoke run)")
     ap.add_argument("--out", default=None)
+    ap.add_argument("--only", choices=["flood"], help="just this measurement")
     args = ap.parse_args()
     out = args.out or os.path.join(args.build, "bench-results.md")
     b = Bench(args.build, args.quick, out)
     rounds = 2 if args.quick else 5
     laps = 3 if args.quick else 10
+    if args.only == "flood":
+        text = "\n".join(flood_table(b.flood(rounds, laps), 4096))
+        with open(out, "w") as f:
+            f.write(text + "\n")
+        print(text)
+        return
     chunks = [128, 1024, 4096, 16384, 65536] if not args.quick else [128, 4096]
     # N = 10 and 100 at each chunk size; then the largest N that keeps pace:
     # upwards from 100 while steps keep pace, or, when 100 does not, the
@@ -420,6 +479,8 @@ def main():
         jn = b.jni()
         log("session")
         se = b.session()
+        log("send path against a flooding server")
+        fl = b.flood(rounds, laps)
     finally:
         b.stop_nginx()
 
@@ -535,6 +596,8 @@ def main():
                   "backlog below 100 ms): " +
                   ", ".join(f"{best.get(k, 'none')} at chunk {k}" for k, *_ in scale_plan))
     report.append("")
+
+    report += flood_table(fl, 4096)
 
     report.append("### JNI: one send from Java through the binding against the same send from C")
     report.append("")

@@ -38,7 +38,8 @@ class NginxServer:
             conf = f.read()
         for key, value in {"@USER_DIRECTIVE@": "user root;" if os.geteuid() == 0 else "",
                            "@PREFIX@": self.dir, "@LISTEN_HOST@": "127.0.0.1", "@PORT@": str(self.port), "@RECORD_DIR@": self.record_dir,
-                           "@LOAD_STREAM_MODULE@": "", "@STREAM_BLOCK@": ""}.items():
+                           "@LOAD_STREAM_MODULE@": "", "@STREAM_BLOCK@": "",
+                           "@ACK_WINDOW@": "5000000"}.items():
             conf = conf.replace(key, value)
         self.conf = os.path.join(self.dir, "nginx.conf")
         with open(self.conf, "w") as f:

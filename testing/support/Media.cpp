@@ -46,6 +46,7 @@ std::vector<std::string> ffprobe_lines(std::vector<std::string> args, const std:
 
 Clip clip() { return clip_set("clip", 1280, 720, 10); }
 Clip short_clip() { return clip_set("short", 640, 360, 2); }
+Clip heavy_clip() { return clip_set("heavy", 1280, 720, 20); }
 
 std::vector<ProbePacket> probe_packets(const std::string &path, char kind)
 {

@@ -16,6 +16,8 @@ struct Clip {
 Clip clip();
 // 2 s, 640x360, same codecs.
 Clip short_clip();
+// 20 s, 1280x720, same codecs at 6 Mbit/s.
+Clip heavy_clip();
 
 struct ProbePacket {
     int64_t pts;

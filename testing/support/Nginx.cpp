@@ -46,6 +46,7 @@ Nginx::Nginx(NginxOptions options) : options_(options), dir_("nginx"), port_(fre
     replace_all(conf, "@RECORD_DIR@", record_dir());
     replace_all(conf, "@LOAD_STREAM_MODULE@", stream_modules);
     replace_all(conf, "@STREAM_BLOCK@", streams);
+    replace_all(conf, "@ACK_WINDOW@", std::to_string(options_.ack_window));
     write_file(dir_.file("nginx.conf"), conf);
     start();
 }

@@ -21,6 +21,8 @@ struct NginxOptions {
     // (ssl_preread); only this name reaches TLS and RTMP, any other or none
     // reaches nothing.
     std::string sni_name;
+    // Bytes between the server's Acknowledgements.
+    int ack_window = 5000000;
 };
 
 class Nginx {

@@ -18,21 +18,34 @@ import tessora.apps.publish.LocalNginx;
  * testing/nginx/rtmp.conf.in (applications live, unique, meta, sink). A test class registers it with
  * {@code @RegisterExtension static final RtmpServer nginx = new RtmpServer();}: it starts before the class's first
  * test and is gone after its last. It can be killed (as if it crashed) and started again on the same port.
- * {@link #withTls()} puts nginx's stream module in front of it, terminating RTMPS with a self-signed certificate.
+ * {@link #withTls()} puts nginx's stream module in front of it, terminating RTMPS with a self-signed certificate;
+ * {@link #withAckWindow} makes it acknowledge more often than nginx's 5,000,000 bytes.
  */
 public final class RtmpServer implements BeforeAllCallback, AfterAllCallback {
+    private static final int NGINX_ACK_WINDOW = 5_000_000;
+
     private final boolean tls;
+    private final int ackWindow;
     private LocalNginx nginx;
     private Path certificates;
     private int tlsPort;
 
     /** nginx-rtmp alone. */
     public RtmpServer() {
-        this(false);
+        this(false, NGINX_ACK_WINDOW);
     }
 
-    private RtmpServer(boolean tls) {
+    private RtmpServer(boolean tls, int ackWindow) {
         this.tls = tls;
+        this.ackWindow = ackWindow;
+    }
+
+    /**
+     * nginx-rtmp announcing and keeping this acknowledgement window ({@code ack_window}): with 1 it acknowledges
+     * every read, so a publisher's acknowledged bytes reach its written bytes once nginx has read them all.
+     */
+    public static RtmpServer withAckWindow(int bytes) {
+        return new RtmpServer(false, bytes);
     }
 
     /**
@@ -40,7 +53,7 @@ public final class RtmpServer implements BeforeAllCallback, AfterAllCallback {
      * made at start, is self-signed for 127.0.0.1 and lies in a folder whose name holds a space.
      */
     public static RtmpServer withTls() {
-        return new RtmpServer(true);
+        return new RtmpServer(true, NGINX_ACK_WINDOW);
     }
 
     @Override
@@ -54,7 +67,8 @@ public final class RtmpServer implements BeforeAllCallback, AfterAllCallback {
                 .replace("@PORT@", Integer.toString(site.port()))
                 .replace("@RECORD_DIR@", site.records().toString())
                 .replace("@LOAD_STREAM_MODULE@", tls ? "load_module /usr/lib/nginx/modules/ngx_stream_module.so;" : "")
-                .replace("@STREAM_BLOCK@", streams.replace("@UPSTREAM@", "127.0.0.1:" + site.port())), false);
+                .replace("@STREAM_BLOCK@", streams.replace("@UPSTREAM@", "127.0.0.1:" + site.port()))
+                .replace("@ACK_WINDOW@", Integer.toString(ackWindow)), false);
     }
 
     /** The stream block of the TLS front, its upstream left to fill, and the certificate it serves. */

@@ -5,6 +5,7 @@
 #include "Quorlen.h"
 #include "RTMPDumpUtil.h"
 #include "RTMPDumpUtil/message_writer.h"
+#include "RTMPDumpUtil/server_reader.h"
 #include "RTMPDumpUtilInternal.h"
 #include "TavrelContext.h"
 #include "TavrelSend.h"
@@ -128,6 +129,11 @@ RTMPDumpCtx *connect_owned(char *url, char *username, char *password, const Cont
         tavrel_close(ctx);
         return nullptr;
     }
+    {
+        MutexLock lock(&ctx->rtmp_mutex);
+        if (!server_reader_announce_window(send_state(ctx).reader, send_state(ctx).writer, ctx->rtmp))
+            logger_log(logger, OSTREL_WARNING, "tavrel_connect:: the acknowledgement window was not sent");
+    }
     // A new socket has no send bounds of its own: those chosen for the
     // context this one takes over from are set again.
     if (settings.send_timeout_ms > 0 || settings.unsent_limit > 0) {
@@ -187,7 +193,10 @@ RTMPDumpCtx *begin_reconnection(RTMPDumpCtx **ctx_ptr, RTMP_CONN *result)
         *result = RTMP_CONN_RECONNECTING;
         return nullptr;
     }
-    if (state == RTMP_CONN_CONNECTED && RTMP_IsConnected(ctx->rtmp)) {
+    // A connection the server has ended (a status, its close), or whose
+    // publish tavrel_finish ended, is up only in name.
+    if (state == RTMP_CONN_CONNECTED && RTMP_IsConnected(ctx->rtmp) &&
+        !server_reader_is_lost(send_state(ctx).reader) && !load_shared(send_state(ctx).is_finished)) {
         *result = RTMP_CONN_CONNECTED;
         return nullptr;
     }
@@ -215,6 +224,8 @@ RTMP_CONN publish_again(RTMPDumpCtx *ctx)
             is_reconnected = 0;
         new_stream_id = ctx->rtmp->m_stream_id;
         if (is_reconnected) {
+            server_reader_resume(send_state(ctx).reader);
+            note_bytes_outside_writer(ctx);
             ctx->a_pkt->m_nInfoField2 = new_stream_id;
             ctx->v_pkt->m_nInfoField2 = new_stream_id;
         }
@@ -294,7 +305,9 @@ RTMPDumpCtx *context_new(RTMP *rtmp, char *url, char *username, char *password, 
     ctx->a_pkt = new_rtmp_pkt(1, ctx->stream_id);
     ctx->v_pkt = new_rtmp_pkt(0, ctx->stream_id);
     shell->send.writer = message_writer_new(rtmp);
-    bool ok = ctx->a_pkt && ctx->v_pkt && shell->send.writer && RTMPPacket_Alloc(ctx->a_pkt, ctx->a_body_max_len) &&
+    shell->send.reader = server_reader_new(rtmp);
+    shell->send.close_timeout_ms = kDefaultCloseTimeoutMs;
+    bool ok = ctx->a_pkt && ctx->v_pkt && shell->send.writer && shell->send.reader && RTMPPacket_Alloc(ctx->a_pkt, ctx->a_body_max_len) &&
               RTMPPacket_Alloc(ctx->v_pkt, ctx->v_body_max_len);
     bool has_state_mutex = ok && pthread_mutex_init(&ctx->state_mutex, nullptr) == 0;
     bool has_rtmp_mutex = has_state_mutex && pthread_mutex_init(&ctx->rtmp_mutex, nullptr) == 0;
@@ -304,10 +317,12 @@ RTMPDumpCtx *context_new(RTMP *rtmp, char *url, char *username, char *password, 
         free_packet(ctx->a_pkt);
         free_packet(ctx->v_pkt);
         message_writer_free(shell->send.writer);
+        server_reader_free(shell->send.reader);
         std::free(shell);
         return nullptr;
     }
     ctx->rtmp = rtmp;
+    note_bytes_outside_writer(ctx);
     ctx->connection_state = RTMP_CONN_CONNECTED;
     ctx->use_rtmp_write = settings.use_rtmp_write;
     ctx->is_rtmp_queue = settings.is_rtmp_queue;
@@ -331,6 +346,7 @@ void context_free_shell(RTMPDumpCtx *ctx)
     free_packet(ctx->a_pkt);
     free_packet(ctx->v_pkt);
     message_writer_free(send_state(ctx).writer);
+    server_reader_free(send_state(ctx).reader);
     std::free(reinterpret_cast<ContextShell *>(ctx));
 }
 
@@ -458,7 +474,11 @@ void tavrel_close(RTMPDumpCtx *ctx)
         // other (a failed stream reconnection, the old context of a full
         // one) may sit on a dead link, but its socket is closed all the same.
         bool is_orderly = load_state(ctx) == RTMP_CONN_CONNECTED;
-        if (is_orderly)
+        // After the graceful end the stream is gone and our side shut:
+        // nothing is left to say.
+        if (is_orderly && finish_before_close(ctx))
+            is_orderly = false;
+        if (load_state(ctx) == RTMP_CONN_CONNECTED)
             store_state(ctx, RTMP_CONN_DISCONNECTED);
         close_rtmp_w(ctx->rtmp, is_orderly ? 1 : 0);
         ctx->rtmp = nullptr;

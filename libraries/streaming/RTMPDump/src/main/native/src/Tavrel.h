@@ -187,6 +187,44 @@ TAVREL_API int tavrel_set_send_timeout(RTMPDumpCtx *ctx, int ms);
  * tavrel_set_send_timeout. */
 TAVREL_API int tavrel_set_unsent_limit(RTMPDumpCtx *ctx, int bytes);
 
+/* Reads what the server has sent, without waiting: every whole message is
+ * handled (Ping Request answered, Set Chunk Size, Window Acknowledgement
+ * Size and Set Peer Bandwidth applied, our Acknowledgement sent when the
+ * server's window is reached, the server's Acknowledgement counted). Every
+ * media send does the same before it writes; call this when no media flows.
+ * RTMPERR_OK; RTMPERR_NEEDS_TO_RECONNECT once the server has ended the
+ * publish or the connection (an onStatus error such as
+ * NetStream.Publish.Failed, NetConnection.Connect.Closed, its side closed),
+ * which the next send reports too; RTMPERR_RECONNECTING while a
+ * reconnection runs; RTMPERR_DISCONNECTED for a null ctx. */
+TAVREL_API int tavrel_poll(RTMPDumpCtx *ctx);
+
+/* Ends the publish gracefully and keeps the context for its figures:
+ * FCUnpublish and deleteStream, our side of the connection shut, then the
+ * server's messages read until it closes its side, all within the close
+ * timeout. RTMPERR_OK when the server closed its side in time,
+ * RTMPERR_TIMEDOUT when the time ran out first, RTMPERR_NEEDS_TO_RECONNECT
+ * when there was no connection to end (or it was ended already). Later
+ * sends return RTMPERR_NEEDS_TO_RECONNECT, and tavrel_reconnect_full
+ * connects anew. tavrel_close does the same
+ * first unless it has been done. */
+TAVREL_API int tavrel_finish(RTMPDumpCtx *ctx);
+
+/* The bound of the graceful end (tavrel_finish, tavrel_close), in
+ * milliseconds; 3000 unless set. RTMPERR_OK; RTMPERR_INVALID_BUFF for a
+ * negative value; RTMPERR_DISCONNECTED for a null ctx. */
+TAVREL_API int tavrel_set_close_timeout(RTMPDumpCtx *ctx, int timeout_ms);
+
+/* Bytes of chunk stream written to the connection since the handshake (on a
+ * direct plain TCP link; over TLS, RTMPE, the tunnel or a SOCKS proxy since
+ * the publish began). RTMPERR_OK; RTMPERR_INVALID_BUFF for a null bytes. */
+TAVREL_API int tavrel_bytes_written(RTMPDumpCtx *ctx, uint64_t *bytes);
+
+/* Bytes the server has acknowledged (its Acknowledgement's sequence number,
+ * unwrapped past 2^32), as last read. A server acknowledges when its window
+ * is reached: the figure trails the bytes written by up to that window. */
+TAVREL_API int tavrel_bytes_acked(RTMPDumpCtx *ctx, uint64_t *bytes);
+
 /* Sends the onMetaData data message: 1 sent, 0 send failed,
  * RTMPERR_UNKNOWN or RTMPERR_BUFF_TOO_LARGE when it could not be built. */
 TAVREL_API int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrate, int v_framerate,

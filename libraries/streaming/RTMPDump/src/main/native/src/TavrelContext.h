@@ -49,18 +49,40 @@ inline RTMP_CONN load_state(const RTMPDumpCtx *ctx) { return load_shared(ctx->co
 inline void store_state(RTMPDumpCtx *ctx, RTMP_CONN state) { store_shared(ctx->connection_state, state); }
 
 struct MessageWriter;
+struct ServerReader;
+
+// How long a close waits for the server to take everything in, unless
+// tavrel_set_close_timeout says otherwise.
+constexpr int kDefaultCloseTimeoutMs = 3000;
 
 // What a context keeps beside its public record, whose layout callers know:
-// the writer every message of its connection goes through (used under
-// rtmp_mutex), the outgoing chunk size chosen for it, sent again after
-// every reconnection, and the socket's send bounds, set again on every new
-// socket.
+// the writer every message of its connection goes through and the reader of
+// what the server sends meanwhile (both used under rtmp_mutex), the
+// outgoing chunk size chosen for it, sent again after every reconnection,
+// the socket's send bounds, set again on every new socket, and what its end
+// and its delivery figures need.
 struct SendState {
     MessageWriter *writer;
-    int chunk_size;       // 0 until tavrel_set_chunk_size succeeds (the server assumes 128)
-    int send_timeout_ms;  // 0: a send may block as long as the kernel lets it
-    int unsent_limit;     // bytes the kernel may hold unsent; 0: its own (megabytes)
+    ServerReader *reader;
+    int chunk_size;        // 0 until tavrel_set_chunk_size succeeds (the server assumes 128)
+    int send_timeout_ms;   // 0: a send may block as long as the kernel lets it
+    int unsent_limit;      // bytes the kernel may hold unsent; 0: its own (megabytes)
+    int close_timeout_ms;  // the bound of the graceful end
+    int is_finished;       // the publish has been ended (tavrel_finish); written under rtmp_mutex, atomically
+    // Bytes of chunk stream librtmp wrote outside the writer (the connect,
+    // a stream reconnection): the link's count less the writer's, taken
+    // when the context was made and after each stream reconnection.
+    uint64_t bytes_outside_writer;
 };
+
+// Takes the count of the bytes librtmp wrote outside the writer; under
+// rtmp_mutex (or before the context is shared).
+void note_bytes_outside_writer(RTMPDumpCtx *ctx);
+
+// The graceful end a close of a publishing context begins with, unless
+// tavrel_finish has done it; takes rtmp_mutex. True when the publish has
+// ended that way (the connection then sends nothing more at close).
+bool finish_before_close(RTMPDumpCtx *ctx);
 
 // The context as context_new allocates it: the public record first, so
 // that the context's address is the shell's.

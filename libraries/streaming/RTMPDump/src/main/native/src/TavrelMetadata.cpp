@@ -69,7 +69,10 @@ extern "C" int tavrel_send_metadata(RTMPDumpCtx *ctx, int w, int h, int v_bitrat
         // connection's.
         MutexLock lock(&ctx->rtmp_mutex);
         pkt.m_nInfoField2 = ctx->rtmp->m_stream_id;
-        result = send_packet_body(send_state(ctx).writer, ctx->rtmp, &pkt, ctx->is_rtmp_queue);
+        // As every media send: what the server said first, and nothing sent
+        // once it has ended the publish.
+        const bool is_published = look_at_server_locked(ctx);
+        result = is_published ? send_packet_body(send_state(ctx).writer, ctx->rtmp, &pkt, ctx->is_rtmp_queue) : 0;
     }
     log_send_outcome(ctx->logger, result);
     return result;

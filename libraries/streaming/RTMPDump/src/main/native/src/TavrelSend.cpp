@@ -7,6 +7,7 @@
 #include "RTMPDumpUtil.h"
 #include "RTMPDumpUtil/byte_order.h"
 #include "RTMPDumpUtil/flv_stream_writer.h"
+#include "RTMPDumpUtil/server_reader.h"
 #include "TavrelContext.h"
 
 #include <climits>
@@ -17,6 +18,8 @@ namespace {
 
 // A send that found a reconnection running once it held rtmp_mutex.
 constexpr int kGaveUp = INT_MIN;
+// A send that found the publish ended by the server, or by tavrel_finish.
+constexpr int kServerGone = INT_MIN + 1;
 
 constexpr int kProtocolControlChannel = 2;
 constexpr uint32_t kChunkSizeBits = 0x7FFFFFFF;  // the top bit of the field is 0
@@ -54,6 +57,8 @@ int send_rtmp_pkt(RTMPDumpCtx *ctx, int is_audio, int is_seq_header, uint32_t ts
         // check; it holds this lock while it runs, so look again.
         if (load_state(ctx) == RTMP_CONN_RECONNECTING)
             return kGaveUp;
+        if (!look_at_server_locked(ctx))
+            return kServerGone;
         if (is_log) {
             logger_log(logger, OSTREL_FINEST, "\n------------- Packet ----------------");
             logger_log(logger, OSTREL_FINEST,
@@ -84,6 +89,10 @@ int rtmp_write(RTMPDumpCtx *ctx, const uint8_t *data, int data_len)
     MutexLock lock(&ctx->rtmp_mutex);
     if (load_state(ctx) == RTMP_CONN_RECONNECTING)
         return kGaveUp;
+    if (!look_at_server_locked(ctx)) {
+        log_send_outcome(ctx->logger, 0);
+        return kServerGone;
+    }
     int amt_written = write_flv_tag(send_state(ctx).writer, ctx->rtmp, reinterpret_cast<const char *>(data),
                                     data_len, ctx->logger);
     log_send_outcome(ctx->logger, amt_written);
@@ -92,10 +101,18 @@ int rtmp_write(RTMPDumpCtx *ctx, const uint8_t *data, int data_len)
 
 }  // namespace
 
+bool look_at_server_locked(RTMPDumpCtx *ctx)
+{
+    SendState &s = send_state(ctx);
+    return !s.is_finished && server_reader_pump(s.reader, s.writer, ctx->rtmp, 0);
+}
+
 int classify_send(RTMPDumpCtx *ctx, int status)
 {
     if (status == kGaveUp)
         return RTMPERR_RECONNECTING;
+    if (status == kServerGone)
+        return RTMPERR_NEEDS_TO_RECONNECT;
     if (status > 0)
         return RTMPERR_OK;
     int is_connected = 0;

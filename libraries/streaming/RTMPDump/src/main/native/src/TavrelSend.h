@@ -44,6 +44,11 @@ int dispatch(RTMPDumpCtx *ctx, int is_audio, int is_seq_header, uint32_t ts_ms, 
 // rtmp_mutex. 1 when it went out, else 0.
 int send_chunk_size_locked(RTMPDumpCtx *ctx, int size);
 
+// A look at what the server has sent, every whole message handled, without
+// waiting; the caller holds rtmp_mutex. False once the server has ended the
+// publish or the connection, or the publish was finished.
+bool look_at_server_locked(RTMPDumpCtx *ctx);
+
 // The verdict on a send that gave `status` (> 0 sent): RTMPERR_OK, or what
 // the connection says now.
 int classify_send(RTMPDumpCtx *ctx, int status);

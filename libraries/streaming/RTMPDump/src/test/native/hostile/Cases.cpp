@@ -51,6 +51,11 @@ const std::vector<Case> &cases()
              "needauth-forever-llnw", "needauth-first-stage-forever"});
         // Published, then the server fails.
         add(Outcome::kDies, 0, {"close-after-publish", "close-mid-stream", "reset-mid-stream", "stop-reading"});
+        // The server talks while the client publishes: pings and a small
+        // acknowledgement window are answered; a status that ends the
+        // publish (or the connection) reaches the next send.
+        add(Outcome::kHealthy, 0, {"ping-mid-stream", "small-ack-window", "flood"});
+        add(Outcome::kEndedByServer, 0, {"publish-failed-mid-stream", "connect-closed-mid-stream"});
         return out;
     }();
     return all;
@@ -58,7 +63,8 @@ const std::vector<Case> &cases()
 
 const std::vector<const char *> &mid_stream_faults()
 {
-    static const std::vector<const char *> faults = {"stop-reading", "close-mid-stream", "reset-mid-stream"};
+    static const std::vector<const char *> faults = {"stop-reading", "close-mid-stream", "reset-mid-stream",
+                                                     "publish-failed-mid-stream"};
     return faults;
 }
 

@@ -11,12 +11,16 @@ enum class Outcome {
     kRefused,  // the connection ends with a failure code
     kHealthy,  // the stream is published and media keeps flowing
     kDies,     // the stream is published, then a send fails: reconnect
+    // The stream is published, then the server ends it by a message and
+    // reads on: the publisher's next send says reconnect, as for kDies;
+    // librtmp's own sender, which never reads, goes on sending.
+    kEndedByServer,
 };
 
 struct Case {
     const char *scenario;
     Outcome outcome;
-    // The connect_rtmp_w results allowed (0 for kHealthy and kDies).
+    // The connect_rtmp_w results allowed (0 once published).
     std::vector<int> connect_results;
     // Set when the case makes librtmp itself corrupt memory: it is skipped
     // (with this reason) unless TAVREL_HOSTILE_ALL=1, for whoever guards it.

@@ -1,5 +1,5 @@
 // An audio and a video thread sending on one context while a control
-// thread polls its state, when the server fails mid-stream: neither media
+// thread polls its state and the server, when the server fails mid-stream: neither media
 // thread blocks for good, both learn "reconnect", and the context is then
 // closed cleanly. Run under ThreadSanitizer by the sanitizer job.
 #include "Bounded.h"
@@ -61,6 +61,12 @@ TEST_P(HostileThreads, BothMediaThreadsLearnToReconnect)
         do {
             EXPECT_EQ(tavrel_get_connection_state(ctx), RTMP_CONN_CONNECTED);
             EXPECT_GE(tavrel_can_send(ctx), 0);
+            // The look at the server and the figures take the send lock.
+            const int polled = tavrel_poll(ctx);
+            EXPECT_TRUE(polled == RTMPERR_OK || polled == RTMPERR_NEEDS_TO_RECONNECT) << polled;
+            uint64_t written = 0, acked = 0;
+            EXPECT_EQ(tavrel_bytes_written(ctx, &written), RTMPERR_OK);
+            EXPECT_EQ(tavrel_bytes_acked(ctx, &acked), RTMPERR_OK);
             polls++;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         } while (running > 0);

@@ -16,6 +16,41 @@
 inline constexpr uint32_t kAudioMax = 2048;
 inline constexpr uint32_t kVideoMax = 256 * 1024;
 
+// Every video packet of a recording as in the source (offset_ms later,
+// when the clip was published so), and as many audio packets.
+inline void expect_recording_matches(const SourceClip &src, const std::string &path, int64_t offset_ms = 0)
+{
+    auto streams = tavrel_testing::probe_streams(path);
+    ASSERT_EQ(streams.size(), 2u);
+    for (const auto &s : streams) {
+        if (s.codec_type == "video") {
+            EXPECT_EQ(s.codec_name, "h264");
+            EXPECT_EQ(s.width, 1280);
+            EXPECT_EQ(s.height, 720);
+        } else {
+            EXPECT_EQ(s.codec_type, "audio");
+            EXPECT_EQ(s.codec_name, "aac");
+            EXPECT_EQ(s.sample_rate, 44100);
+            EXPECT_EQ(s.channels, 2);
+        }
+    }
+    auto want = tavrel_testing::probe_packets(src.clip.flv, 'v');
+    auto got = tavrel_testing::probe_packets(path, 'v');
+    ASSERT_EQ(got.size(), want.size());
+    ASSERT_EQ(want.size(), src.num_video);
+    for (size_t i = 0; i < got.size(); i++) {
+        SCOPED_TRACE("video packet " + std::to_string(i));
+        EXPECT_EQ(got[i].pts - offset_ms, want[i].pts);
+        EXPECT_EQ(got[i].dts - offset_ms, want[i].dts);
+        EXPECT_EQ(got[i].size, want[i].size);
+        EXPECT_EQ(got[i].key, want[i].key);
+        if (::testing::Test::HasFailure())
+            break;
+    }
+    EXPECT_EQ(tavrel_testing::probe_packets(path, 'a').size(), src.num_audio);
+    EXPECT_EQ(tavrel_testing::decode_errors(path), "");
+}
+
 class PublishFixture : public ::testing::Test {
 public:
     explicit PublishFixture(tavrel_testing::NginxOptions options = {}) : nginx_(std::move(options)) {}
@@ -73,39 +108,9 @@ public:
         expect_recording_matches_source(nginx_.recording(stream));
     }
 
-    // Every video packet as in the source (offset_ms later, when the clip
-    // was published so), and as many audio packets.
     void expect_recording_matches_source(const std::string &path, int64_t offset_ms = 0)
     {
-        auto streams = tavrel_testing::probe_streams(path);
-        ASSERT_EQ(streams.size(), 2u);
-        for (const auto &s : streams) {
-            if (s.codec_type == "video") {
-                EXPECT_EQ(s.codec_name, "h264");
-                EXPECT_EQ(s.width, 1280);
-                EXPECT_EQ(s.height, 720);
-            } else {
-                EXPECT_EQ(s.codec_type, "audio");
-                EXPECT_EQ(s.codec_name, "aac");
-                EXPECT_EQ(s.sample_rate, 44100);
-                EXPECT_EQ(s.channels, 2);
-            }
-        }
-        auto want = tavrel_testing::probe_packets(src_->clip.flv, 'v');
-        auto got = tavrel_testing::probe_packets(path, 'v');
-        ASSERT_EQ(got.size(), want.size());
-        ASSERT_EQ(want.size(), src_->num_video);
-        for (size_t i = 0; i < got.size(); i++) {
-            SCOPED_TRACE("video packet " + std::to_string(i));
-            EXPECT_EQ(got[i].pts - offset_ms, want[i].pts);
-            EXPECT_EQ(got[i].dts - offset_ms, want[i].dts);
-            EXPECT_EQ(got[i].size, want[i].size);
-            EXPECT_EQ(got[i].key, want[i].key);
-            if (HasFailure())
-                break;
-        }
-        EXPECT_EQ(tavrel_testing::probe_packets(path, 'a').size(), src_->num_audio);
-        EXPECT_EQ(tavrel_testing::decode_errors(path), "");
+        expect_recording_matches(*src_, path, offset_ms);
     }
 
     static inline SourceClip *src_ = nullptr;

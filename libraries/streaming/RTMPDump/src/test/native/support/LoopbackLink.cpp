@@ -64,6 +64,20 @@ void LoopbackLink::stop_taking()
     stopped_ = true;
 }
 
+void LoopbackLink::server_sends(const void *data, size_t len)
+{
+    const char *p = static_cast<const char *>(data);
+    while (len > 0) {
+        const ssize_t n = ::write(peer_, p, len);
+        if (n <= 0)
+            return;
+        p += n;
+        len -= size_t(n);
+    }
+}
+
+void LoopbackLink::server_closes() { ::shutdown(peer_, SHUT_WR); }
+
 std::vector<tavrel_testing::RtmpMessage> LoopbackLink::finish()
 {
     if (!finished_) {

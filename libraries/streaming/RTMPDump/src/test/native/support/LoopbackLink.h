@@ -27,6 +27,9 @@ public:
     // From now on every send fails, as on a connection the server dropped.
     void stop_taking();
     bool stopped() const { return stopped_; }
+    // The server's side: bytes it sends to us, and the close of its side.
+    void server_sends(const void *data, size_t len);
+    void server_closes();
     // Closes the sending side and waits until every byte has been decoded.
     std::vector<tavrel_testing::RtmpMessage> finish();
     // After finish: whether the bytes were well-formed chunks, with nothing

@@ -9,6 +9,7 @@ import java.util.concurrent.locks.Condition;
 import java.util.concurrent.locks.ReentrantLock;
 
 import tessora.streaming.media.AvcFrame;
+import tessora.streaming.rtmpdump.Delivery;
 
 /**
  * The queue between the capture threads and the sender thread, with the drop policy applied as frames are offered
@@ -69,6 +70,9 @@ final class SendQueue {
     private long connectedNanos;
     private long connectedSince = -1;
     private String lastError;
+    private long bytesWritten;
+    private long bytesAcknowledged;
+    private Delivery lastDelivery;
     private EndReason endReason;
     private SessionState state = SessionState.CONNECTING;
 
@@ -294,9 +298,27 @@ final class SendQueue {
     }
 
     void error(String message) {
+        locked(() -> lastError = message);
+    }
+
+    /** The connections' figures so far, all connections together. */
+    void delivery(long written, long acknowledged) {
+        locked(() -> {
+            bytesWritten = written;
+            bytesAcknowledged = acknowledged;
+        });
+    }
+
+    /** How the graceful end of the last connection went. */
+    void finished(Delivery d) {
+        locked(() -> lastDelivery = d);
+    }
+
+    /** A bookkeeping change that needs no more than the lock. */
+    private void locked(Runnable change) {
         lock.lock();
         try {
-            lastError = message;
+            change.run();
         } finally {
             lock.unlock();
         }
@@ -325,7 +347,7 @@ final class SendQueue {
             long queued = head == null ? 0 : Math.max(0, newestMs - head.timeMs());
             return new SessionStats(state, endReason, sentFrames[1], sentBytes[1], sentFrames[0], sentBytes[0],
                     videoDrops, audioDrops, current, average, queued, bytes, entries.size(), reconnections,
-                    Duration.ofNanos(connected), lastError);
+                    Duration.ofNanos(connected), lastError, bytesWritten, bytesAcknowledged, lastDelivery);
         } finally {
             lock.unlock();
         }

@@ -11,6 +11,7 @@ import tessora.streaming.media.AacConfig;
 import tessora.streaming.media.AacFrame;
 import tessora.streaming.media.AvcConfig;
 import tessora.streaming.media.AvcFrame;
+import tessora.streaming.rtmpdump.Delivery;
 import tessora.streaming.rtmpdump.Metadata;
 import tessora.streaming.rtmpdump.Publisher;
 import tessora.streaming.rtmpdump.PublisherException;
@@ -26,6 +27,8 @@ final class Sender implements Runnable {
     private static final Logger LOG = Logger.getLogger(Session.LOGGER_NAME);
     /** How long the thread waits for a frame before it looks at the connection and at close requests. */
     private static final Duration IDLE_WAIT = Duration.ofMillis(100);
+    /** How often the delivery figures are read while media flows. */
+    private static final long FIGURES_EVERY_NANOS = IDLE_WAIT.toNanos();
 
     private final Publisher.Settings settings;
     private final Metadata metadata;
@@ -41,6 +44,9 @@ final class Sender implements Runnable {
     private AvcConfig avcConfig;
     private boolean videoNeedsKeyFrame;
     private int connections;
+    private long writtenBefore; // the delivery figures of the connections closed so far
+    private long acknowledgedBefore;
+    private long figuresRead;
 
     Sender(Publisher.Settings settings, Metadata metadata, AacConfig aac, AvcConfig avc, RetryPolicy retry,
             SessionListener listener, SendQueue queue) {
@@ -72,6 +78,11 @@ final class Sender implements Runnable {
             LOG.log(Level.SEVERE, "session sender failed", e);
             end = new SessionEvent.Ended(EndReason.INTERNAL_ERROR, e.toString());
         }
+        if (end.reason() == EndReason.CLOSED && publisher != null) {
+            Delivery d = publisher.finish();
+            LOG.fine(() -> "session: ended with " + d);
+            queue.finished(d);
+        }
         closePublisher();
         queue.end(end.reason(), end.message());
         emit(end);
@@ -88,7 +99,7 @@ final class Sender implements Runnable {
                 return closed();
             }
             if (e == null) {
-                pollServer();
+                end = pollServer();
                 continue;
             }
             if (waitsForKeyFrame(e)) {
@@ -99,6 +110,9 @@ final class Sender implements Runnable {
             if (r == RtmpError.OK) {
                 remember(e);
                 queue.sent(e);
+                if (System.nanoTime() - figuresRead >= FIGURES_EVERY_NANOS) {
+                    readFigures();
+                }
             } else if (isLost(r)) {
                 lost(e);
                 end = connect(true, "connection lost: " + r.meaning());
@@ -113,11 +127,26 @@ final class Sender implements Runnable {
     }
 
     /**
-     * The single place where the session would read what the server sends while it publishes (pings,
-     * acknowledgement windows, a server's own close) once the publisher offers a non-blocking read of it. Called
-     * whenever the queue has been idle for a moment. Today nothing reads the server between sends.
+     * Reads what the server sent while no media flows (every send does it too): pings are answered, acknowledgements
+     * counted, and a server that ended the publish or the connection is seen now rather than at the next frame.
+     * Called whenever the queue has been idle for a moment; null, or how the session ends when it cannot connect
+     * again.
      */
-    private void pollServer() {}
+    private SessionEvent.Ended pollServer() throws InterruptedException {
+        RtmpError r = publisher.poll();
+        readFigures();
+        if (!isLost(r)) {
+            return null;
+        }
+        closePublisher();
+        return connect(true, "connection lost: " + r.meaning());
+    }
+
+    /** The figures of the live connection on top of those of the connections before it, into the statistics. */
+    private void readFigures() {
+        figuresRead = System.nanoTime();
+        queue.delivery(writtenBefore + publisher.bytesWritten(), acknowledgedBefore + publisher.bytesAcked());
+    }
 
     private boolean closing() {
         return closeRequested.getCount() == 0;
@@ -248,8 +277,12 @@ final class Sender implements Runnable {
         return r;
     }
 
+    /** Closes the connection; its figures, as they stand before it goes, join those of the ones before it. */
     private void closePublisher() {
         if (publisher != null) {
+            writtenBefore += publisher.bytesWritten();
+            acknowledgedBefore += publisher.bytesAcked();
+            queue.delivery(writtenBefore, acknowledgedBefore);
             publisher.close();
             publisher = null;
         }

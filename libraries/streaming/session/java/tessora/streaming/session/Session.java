@@ -51,9 +51,15 @@ import tessora.streaming.session.SendQueue.Kind;
  * dropped and counted) while audio goes on where it stopped. A failure that retrying cannot heal (credentials,
  * certificate, URL, a publish refused on the first connect) ends the session at once with that {@link EndReason}.
  *
- * <p>Reporting: {@link #stats()} is an immutable snapshot at any time; a {@link SessionListener} receives every state
- * change on the sender thread. {@link #close()} sends what is queued for at most {@link Builder#closeTimeout} and
- * returns within that plus the send timeout and a second.
+ * <p>Reporting: {@link #stats()} is an immutable snapshot at any time, the bytes written to the connections and
+ * those the server acknowledged included; a {@link SessionListener} receives every state change on the sender
+ * thread. While no media flows the sender still reads the server every 100 ms, answering its pings and noticing at
+ * once a server that ends the publish.
+ *
+ * <p>Close: {@link #close()} sends what is queued for at most {@link Builder#closeTimeout}, then ends the publish
+ * gracefully, waiting at most {@link Builder#finishTimeout} for the server to read everything and close its side
+ * ({@link SessionStats#fullyAcknowledged()} then tells whether it acknowledged every byte). It returns within those
+ * two plus the send timeout and a second.
  */
 public final class Session implements AutoCloseable {
     /** The logger the session reports to: this package's name. */
@@ -69,11 +75,12 @@ public final class Session implements AutoCloseable {
     private final AtomicBoolean closing = new AtomicBoolean();
 
     private Session(Builder b) {
-        Publisher.Settings settings = b.publisher.sendTimeout(b.sendTimeout).unsentLimit(b.unsentLimit).settings();
+        Publisher.Settings settings = b.publisher.sendTimeout(b.sendTimeout).unsentLimit(b.unsentLimit)
+                .closeTimeout(b.finishTimeout).settings();
         queue = new SendQueue(new SendQueue.Limits(b.nonReferenceMs, b.toKeyFrameMs, b.capMs, b.capBytes));
         sender = new Sender(settings, b.metadata, b.audioConfig, b.videoConfig, b.retry, b.listener, queue);
         closeTimeout = b.closeTimeout;
-        closeBound = b.closeTimeout.plus(b.sendTimeout).plusSeconds(1);
+        closeBound = b.closeTimeout.plus(b.finishTimeout).plus(b.sendTimeout).plusSeconds(1);
         thread = new Thread(sender, "tessora-session-" + SESSIONS.incrementAndGet());
         // A session given up by close while a connect is still waiting on the network must not hold the JVM.
         thread.setDaemon(true);
@@ -168,7 +175,8 @@ public final class Session implements AutoCloseable {
 
     /**
      * Ends the session: no more offers are taken, what is queued is sent for at most the close timeout, then the
-     * connection is closed. Returns within the close timeout, the send timeout and a second; a connect still
+     * publish is ended gracefully within the finish timeout and the connection closed. Returns within the close
+     * timeout, the finish timeout, the send timeout and a second; a connect still
      * waiting on the network by then is left to end on its own (its frames are counted as left out). Idempotent.
      * Called from the listener, it only asks the session to end.
      */
@@ -206,6 +214,7 @@ public final class Session implements AutoCloseable {
         private long capBytes = 16L << 20;
         private RetryPolicy retry = RetryPolicy.DEFAULT;
         private Duration closeTimeout = Duration.ofSeconds(5);
+        private Duration finishTimeout = Duration.ofMillis(Publisher.DEFAULT_CLOSE_TIMEOUT_MS);
         private Metadata metadata;
         private AacConfig audioConfig;
         private AvcConfig videoConfig;
@@ -354,6 +363,20 @@ public final class Session implements AutoCloseable {
                 throw new IllegalArgumentException("negative close timeout");
             }
             this.closeTimeout = timeout;
+            return this;
+        }
+
+        /**
+         * How long {@link Session#close}, once the queue is sent, waits for the server to read everything and close
+         * its side ({@value Publisher#DEFAULT_CLOSE_TIMEOUT_MS} ms by default); the unpublish is included. A
+         * connection lost on the way is closed at once.
+         *
+         * @param timeout the bound, whole milliseconds; zero closes without waiting for the server
+         * @return this builder
+         */
+        public Builder finishTimeout(Duration timeout) {
+            publisher.closeTimeout(timeout); // checks the range
+            this.finishTimeout = timeout;
             return this;
         }
 

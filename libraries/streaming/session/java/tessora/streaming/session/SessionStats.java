@@ -3,6 +3,8 @@ package tessora.streaming.session;
 import java.time.Duration;
 import java.util.Map;
 
+import tessora.streaming.rtmpdump.Delivery;
+
 /**
  * What a {@link Session} has done so far: an immutable snapshot, taken by {@link Session#stats()} at any time.
  * Bytes are those of the media payloads (access units with their length prefixes, raw AAC frames), not of the RTMP
@@ -24,11 +26,18 @@ import java.util.Map;
  * @param reconnections connections made after a lost one
  * @param timeConnected time spent connected, all connections together
  * @param lastError the last failure seen (a connect, a send), or null
+ * @param bytesWritten bytes of RTMP chunk stream written to the connections, framing included, all connections
+ *     together
+ * @param bytesAcknowledged of those, the bytes the servers acknowledged; it trails by up to the server's
+ *     acknowledgement window
+ * @param lastDelivery the last connection's figures as the graceful end of {@link Session#close} left them; null
+ *     until then, and when the session ended without a connection to end
  */
 public record SessionStats(SessionState state, EndReason endReason, long videoFramesSent, long videoBytesSent,
         long audioFramesSent, long audioBytesSent, Map<DropReason, Long> videoDrops,
         Map<DropReason, Long> audioDrops, long currentBitrate, long averageBitrate, long queuedMs, long queuedBytes,
-        int queuedFrames, int reconnections, Duration timeConnected, String lastError) {
+        int queuedFrames, int reconnections, Duration timeConnected, String lastError, long bytesWritten,
+        long bytesAcknowledged, Delivery lastDelivery) {
     /** Keeps unmodifiable copies of the maps. */
     public SessionStats {
         videoDrops = Map.copyOf(videoDrops);
@@ -80,6 +89,15 @@ public record SessionStats(SessionState state, EndReason endReason, long videoFr
      */
     public long bytesSent() {
         return videoBytesSent + audioBytesSent;
+    }
+
+    /**
+     * Whether the session was closed gracefully and the server acknowledged every byte of the last connection.
+     *
+     * @return true when the last connection lost nothing on the way
+     */
+    public boolean fullyAcknowledged() {
+        return lastDelivery != null && lastDelivery.fullyAcknowledged();
     }
 
     private static long total(Map<DropReason, Long> drops) {

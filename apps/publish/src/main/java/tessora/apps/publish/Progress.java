@@ -19,7 +19,7 @@ import tessora.streaming.session.SessionStats;
  */
 final class Progress {
     private static final SessionStats NOTHING = new SessionStats(SessionState.CONNECTING, null, 0, 0, 0, 0, Map.of(),
-            Map.of(), 0, 0, 0, 0, 0, 0, Duration.ZERO, null);
+            Map.of(), 0, 0, 0, 0, 0, 0, Duration.ZERO, null, 0, 0, null);
 
     private final AtomicLong videoRefused = new AtomicLong();
     private final AtomicLong audioRefused = new AtomicLong();
@@ -121,6 +121,8 @@ final class Progress {
         b.append(",\"audio_dropped\":").append(audioDropped());
         b.append(",\"reconnections\":").append(s.reconnections());
         b.append(",\"bytes_sent\":").append(s.bytesSent());
+        b.append(",\"bytes_written\":").append(s.bytesWritten());
+        b.append(",\"bytes_acked\":").append(s.bytesAcknowledged());
         b.append(",\"seconds\":").append(String.format(Locale.ROOT, "%.3f", elapsedSeconds()));
         b.append(",\"result\":\"").append(outcome.name().toLowerCase(Locale.ROOT)).append('"');
         if (error != null) {

@@ -40,7 +40,8 @@ import tessora.testing.RtmpServer;
 @TestInstance(TestInstance.Lifecycle.PER_CLASS)
 class PublishAppTest {
     @RegisterExtension
-    static final RtmpServer nginx = new RtmpServer();
+    // Acknowledging every read: once the run has closed its session, every byte written is acknowledged.
+    static final RtmpServer nginx = RtmpServer.withAckWindow(1);
 
     private static Path data(String name) {
         return RtmpServer.testData().resolve(name);
@@ -98,7 +99,8 @@ class PublishAppTest {
     /**
      * Each file is published whole: the server's recording holds the source's packets one for one (times on the
      * file's own clock, sizes, key flags) and both sequence headers (the recording's streams are described as the
-     * source's); the run's JSON line counts every frame and its exit code is 0.
+     * source's); the run's JSON line counts every frame, the server has acknowledged every byte written, and the
+     * exit code is 0.
      */
     @ParameterizedTest
     @MethodSource("files")
@@ -121,10 +123,14 @@ class PublishAppTest {
         assertEquals(want.get("a"), got.get("a"), made + ": audio");
         assertEquals(streamFormats(source), streamFormats(rec), made + ": sequence headers");
         Map<String, String> json = lastJsonLine(text);
+        long written = Long.parseLong(json.get("bytes_written"));
+        assertEquals(written, Long.parseLong(json.get("bytes_acked")), made + ": " + json);
         long bytes = Stream.of("v", "a").flatMap(t -> want.get(t).stream()).mapToLong(Probe.Packet::size).sum();
         assertEquals(Map.of("video_sent", "" + want.get("v").size(), "audio_sent", "" + want.get("a").size(),
                 "video_dropped", "0", "audio_dropped", "0", "reconnections", "0", "bytes_sent", "" + bytes,
-                "result", "published"), without(json, "seconds"), made.toString());
+                "result", "published", "bytes_written", "" + written, "bytes_acked", "" + written),
+                without(json, "seconds"), made.toString());
+        assertTrue(written > bytes, made + ": " + json);
     }
 
     /**

@@ -119,6 +119,39 @@ bool is_publish_refusal(const RTMPPacket *pkt)
     return refused;
 }
 
+ServerVerdict read_server_command(RTMP *r, const RTMPPacket *pkt)
+{
+    static const AVal av_result = AV_LITERAL("_result");
+    static const AVal av_close = AV_LITERAL("close");
+    static const AVal av_error = AV_LITERAL("error");
+    static const AVal av_closed = AV_LITERAL("NetConnection.Connect.Closed");
+    AMFObject cmd;
+    if (!decode_command(pkt, &cmd, false))
+        return ServerVerdict::kGoOn;
+    ServerVerdict verdict = ServerVerdict::kGoOn;
+    const AVal method = method_of(&cmd);
+    if (av_equals(method, av_result) || av_equals(method, av__error)) {
+        // An answer to something we asked (FCUnpublish, deleteStream, or a
+        // late one from the connect): its entry leaves the queue.
+        AVal name = {nullptr, 0};
+        if (take_answered_call(r, &cmd, &name))
+            std::free(name.av_val);
+    } else if (av_equals(method, av_close)) {
+        RTMP_Log(RTMP_LOGERROR, "%s, server closed the connection", "read_server");
+        verdict = ServerVerdict::kConnectionEnded;
+    } else if (AMFObject *info = av_equals(method, av_onStatus) ? object_value(&cmd, 3) : nullptr) {
+        const AVal code = string_prop(info, &av_code);
+        const bool is_closed = av_equals(code, av_closed);
+        if (is_closed || av_equals(string_prop(info, &av_level), av_error)) {
+            RTMP_Log(RTMP_LOGERROR, "%s, server ended the publish: %.*s", "read_server", av_text_len(code),
+                     av_text(code));
+            verdict = is_closed ? ServerVerdict::kConnectionEnded : ServerVerdict::kPublishEnded;
+        }
+    }
+    AMF_Reset(&cmd);
+    return verdict;
+}
+
 }  // namespace tavrel
 
 using namespace tavrel;

@@ -30,6 +30,18 @@ namespace tavrel {
 // without this the connect would only end with the receive timeout.
 bool is_publish_refusal(const RTMPPacket *pkt);
 
+// What a command the server sends while we publish means for the publish.
+enum class ServerVerdict {
+    kGoOn,
+    kPublishEnded,     // an onStatus error (NetStream.Publish.Failed ...): the stream is gone
+    kConnectionEnded,  // NetConnection.Connect.Closed or the server's close
+};
+
+// Reads one command (passed by the read guard) received while publishing:
+// an answer to a pending call takes that call off the queue; a status that
+// ends the publish or the connection is logged and said so.
+ServerVerdict read_server_command(RTMP *r, const RTMPPacket *pkt);
+
 }  // namespace tavrel
 
 #endif

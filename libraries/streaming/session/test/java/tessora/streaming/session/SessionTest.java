@@ -27,6 +27,8 @@ import tessora.testing.ThrottlingRelay;
 class SessionTest {
     @RegisterExtension
     static final RtmpServer nginx = new RtmpServer();
+    @RegisterExtension
+    static final RtmpServer acking = RtmpServer.withAckWindow(1);
 
     private static ClipFeed clip;
 
@@ -234,6 +236,81 @@ class SessionTest {
             }
             assertEquals(EndReason.CLOSED, s.stats().endReason());
         }
+    }
+
+    /**
+     * Against nginx acknowledging every read: the written and acknowledged bytes rise while the clip goes out, and
+     * the close ends the publish gracefully, after which the server has acknowledged every byte written.
+     */
+    @Test
+    @Timeout(60)
+    void closeWaitsUntilTheServerHasAcknowledgedEverything() throws Exception {
+        ClipFeed shortClip = ClipFeed.load("short.mp4");
+        Session s = shortClip.session(acking.url("live", "acked")).start();
+        List<SessionStats> midway = new CopyOnWriteArrayList<>();
+        int half = shortClip.samples.size() / 2;
+        int[] offered = {0};
+        try {
+            shortClip.play(s, 0, () -> {
+                if (offered[0]++ == half) {
+                    midway.add(s.stats());
+                }
+                return false;
+            });
+        } finally {
+            s.close();
+        }
+        SessionStats mid = midway.get(0);
+        SessionStats end = s.stats();
+        System.out.println("acknowledged: midway " + mid.bytesAcknowledged() + " of " + mid.bytesWritten() + "; end "
+                + end);
+        assertTrue(mid.bytesAcknowledged() > 0 && mid.bytesWritten() < end.bytesWritten(), mid.toString());
+        assertEquals(EndReason.CLOSED, end.endReason());
+        assertTrue(end.fullyAcknowledged(), end.toString());
+        assertEquals(end.bytesWritten(), end.bytesAcknowledged(), end.toString());
+        assertEquals(end.bytesWritten(), end.lastDelivery().bytesWritten(), end.toString());
+        assertTrue(end.bytesWritten() > end.bytesSent(), end.toString());
+    }
+
+    /**
+     * A session with nothing to send still reads the server: a server that goes away is noticed without a frame
+     * offered, and connected again. The figures go on from the first connection's.
+     */
+    @Test
+    @Timeout(60)
+    void anIdleSessionNoticesTheServerGoneAndConnectsAgain() throws Exception {
+        Events events = new Events();
+        Session s = clip.session(nginx.url("live", "idle")).listener(events).start();
+        try {
+            awaitEvents(events, SessionEvent.Connected.class, 1);
+            Thread.sleep(300);
+            SessionStats first = s.stats();
+            nginx.kill();
+            try {
+                awaitEvents(events, SessionEvent.Reconnecting.class, 1);
+            } finally {
+                nginx.start();
+            }
+            awaitEvents(events, SessionEvent.Connected.class, 2);
+            Thread.sleep(300);
+            SessionStats second = s.stats();
+            System.out.println("idle: " + first + " then " + second + events.since(0));
+            assertEquals(1, second.reconnections(), second.toString());
+            assertTrue(first.bytesWritten() > 0 && second.bytesWritten() > first.bytesWritten(), second.toString());
+            assertEquals(0, second.videoFramesSent() + second.audioFramesSent(), second.toString());
+        } finally {
+            s.close();
+        }
+    }
+
+    /** Waits (at most 20 s) until the listener has seen count events of the kind; the test fails otherwise. */
+    private static void awaitEvents(Events events, Class<? extends SessionEvent> kind, int count)
+            throws InterruptedException {
+        long start = System.nanoTime();
+        while (events.count(kind) < count && System.nanoTime() - start < TimeUnit.SECONDS.toNanos(20)) {
+            Thread.sleep(20);
+        }
+        assertTrue(events.count(kind) >= count, events.since(start));
     }
 
     private static long[] play(Session s) {

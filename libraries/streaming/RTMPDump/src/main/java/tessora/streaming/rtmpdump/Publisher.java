@@ -3,6 +3,7 @@ package tessora.streaming.rtmpdump;
 import java.lang.ref.Cleaner;
 import java.nio.ByteBuffer;
 import java.nio.file.Path;
+import java.time.Duration;
 import java.util.List;
 import java.util.Objects;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -71,6 +72,8 @@ public final class Publisher implements AutoCloseable {
     public static final String LOGGER_NAME = "tessora.streaming.rtmpdump";
     /** The outgoing chunk size a publisher sets unless told otherwise. */
     public static final int DEFAULT_CHUNK_SIZE = 4096;
+    /** How long the graceful end of a publish ({@link #finish}, {@link #close}) waits, in milliseconds, by default. */
+    public static final int DEFAULT_CLOSE_TIMEOUT_MS = 3000;
 
     private static final Cleaner CLEANER = Cleaner.create();
     private static final Logger LOG = Logger.getLogger(LOGGER_NAME);
@@ -96,6 +99,8 @@ public final class Publisher implements AutoCloseable {
      *     connection as lost ({@link RtmpError#NEEDS_TO_RECONNECT}); 0 for no bound
      * @param unsentLimit the unsent bytes the connection's socket may hold before a send waits; 0 for the kernel's
      *     own limit (megabytes)
+     * @param closeTimeoutMs the bound of the graceful end ({@link #finish}, {@link #close}), in milliseconds, the
+     *     unpublish included; 0 closes without waiting for the server
      * @param tlsVerify whether an RTMPS connect verifies the server's certificate
      * @param tlsCaFile the certificate authorities to verify against instead of the system's, or null
      * @param logger where the native side logs this connection's messages; null means the logger
@@ -103,7 +108,8 @@ public final class Publisher implements AutoCloseable {
      */
     public record Settings(String url, String username, String password, boolean flvWrite, boolean queue,
             boolean logAudio, boolean logVideo, int maxAudioFrame, int maxVideoFrame, int chunkSize,
-            int sendTimeoutMs, int unsentLimit, boolean tlsVerify, Path tlsCaFile, Logger logger) {
+            int sendTimeoutMs, int unsentLimit, int closeTimeoutMs, boolean tlsVerify, Path tlsCaFile,
+            Logger logger) {
         /** Checks the values; a null logger becomes the package's. */
         public Settings {
             if (url == null) {
@@ -117,6 +123,9 @@ public final class Publisher implements AutoCloseable {
             }
             if (sendTimeoutMs < 0 || unsentLimit < 0) {
                 throw new IllegalArgumentException("negative send bound");
+            }
+            if (closeTimeoutMs < 0) {
+                throw new IllegalArgumentException("negative close timeout");
             }
             if (logger == null) {
                 logger = LOG;
@@ -146,7 +155,7 @@ public final class Publisher implements AutoCloseable {
                     + ", flvWrite=" + flvWrite + ", queue=" + queue + ", logAudio=" + logAudio + ", logVideo="
                     + logVideo + ", maxAudioFrame=" + maxAudioFrame + ", maxVideoFrame=" + maxVideoFrame
                     + ", chunkSize=" + chunkSize + ", sendTimeoutMs=" + sendTimeoutMs + ", unsentLimit=" + unsentLimit
-                    + ", tlsVerify=" + tlsVerify + ", tlsCaFile=" + tlsCaFile
+                    + ", closeTimeoutMs=" + closeTimeoutMs + ", tlsVerify=" + tlsVerify + ", tlsCaFile=" + tlsCaFile
                     + ", logger=" + logger.getName() + "]";
         }
     }
@@ -165,6 +174,7 @@ public final class Publisher implements AutoCloseable {
         private int chunkSize = DEFAULT_CHUNK_SIZE;
         private int sendTimeoutMs;
         private int unsentLimit;
+        private int closeTimeoutMs = DEFAULT_CLOSE_TIMEOUT_MS;
         private boolean tlsVerify = true;
         private Path tlsCaFile;
         private Logger logger;
@@ -256,13 +266,30 @@ public final class Publisher implements AutoCloseable {
          * @param timeout the bound, whole milliseconds up to {@link Integer#MAX_VALUE}; zero for none
          * @return this builder
          */
-        public Builder sendTimeout(java.time.Duration timeout) {
-            long ms = timeout.toMillis();
-            if (ms < 0 || ms > Integer.MAX_VALUE) {
-                throw new IllegalArgumentException("send timeout out of range: " + timeout);
-            }
-            this.sendTimeoutMs = (int) ms;
+        public Builder sendTimeout(Duration timeout) {
+            this.sendTimeoutMs = millis(timeout, "send timeout");
             return this;
+        }
+
+        /**
+         * The bound of the graceful end of a publish ({@link Publisher#finish}, {@link Publisher#close}): the
+         * unpublish, the stream deletion and the wait for the server to close its side together take no longer
+         * ({@value Publisher#DEFAULT_CLOSE_TIMEOUT_MS} ms by default). Set on every connection this publisher makes.
+         *
+         * @param timeout the bound, whole milliseconds up to {@link Integer#MAX_VALUE}; zero closes without waiting
+         * @return this builder
+         */
+        public Builder closeTimeout(Duration timeout) {
+            this.closeTimeoutMs = millis(timeout, "close timeout");
+            return this;
+        }
+
+        private static int millis(Duration d, String what) {
+            long ms = d.toMillis();
+            if (ms < 0 || ms > Integer.MAX_VALUE) {
+                throw new IllegalArgumentException(what + " out of range: " + d);
+            }
+            return (int) ms;
         }
 
         /**
@@ -321,7 +348,7 @@ public final class Publisher implements AutoCloseable {
          */
         public Settings settings() {
             return new Settings(url, username, password, flvWrite, queue, logAudio, logVideo, maxAudioFrame,
-                    maxVideoFrame, chunkSize, sendTimeoutMs, unsentLimit, tlsVerify, tlsCaFile, logger);
+                    maxVideoFrame, chunkSize, sendTimeoutMs, unsentLimit, closeTimeoutMs, tlsVerify, tlsCaFile, logger);
         }
 
         /**
@@ -367,6 +394,7 @@ public final class Publisher implements AutoCloseable {
     private final Staging videoStage; // under the video lock
     private volatile boolean closing;
     private boolean closed; // under the exclusive lock
+    private long finishedInTime; // the connection whose server closed in time on finish; under both stream locks
 
     private Publisher(Settings settings, long addr) {
         this.settings = settings;
@@ -417,11 +445,11 @@ public final class Publisher implements AutoCloseable {
     }
 
     /**
-     * What every connection this publisher makes from its settings gets: the chunk size and the send bounds (the
-     * native side keeps the bounds for its own reconnections).
+     * What every connection this publisher makes from its settings gets: the chunk size, the close timeout and the
+     * send bounds (the native side keeps the bounds for its own reconnections).
      */
     private void configure(long addr) {
-        setChunkSize(addr);
+        setPerConnection(addr);
         if (settings.sendTimeoutMs() > 0) {
             warnUnless(TavrelExt.set_send_timeout(addr, settings.sendTimeoutMs()), "the send timeout");
         }
@@ -437,12 +465,10 @@ public final class Publisher implements AutoCloseable {
         }
     }
 
-    private void setChunkSize(long addr) {
-        int r = TavrelExt.set_chunk_size(addr, settings.chunkSize());
-        if (r != 0) {
-            settings.logger().log(Level.WARNING, () -> "could not set the chunk size " + settings.chunkSize()
-                    + " on " + settings.url() + ": " + RtmpError.of(r));
-        }
+    /** What a connection does not take over from the one it replaces: the chunk size and the close timeout. */
+    private void setPerConnection(long addr) {
+        warnUnless(TavrelExt.set_chunk_size(addr, settings.chunkSize()), "the chunk size " + settings.chunkSize());
+        warnUnless(TavrelExt.set_close_timeout(addr, settings.closeTimeoutMs()), "the close timeout");
     }
 
     /**
@@ -617,6 +643,50 @@ public final class Publisher implements AutoCloseable {
                 frame.dtsMs(), frame.ptsMs(), frame.keyFrame())));
     }
 
+    // ---- the server's side -------------------------------------------------------------------------------------
+
+    /**
+     * Reads what the server has sent without waiting: pings are answered and acknowledgements counted. Every send
+     * does the same first; call it when no media flows for a while, so that the server is not left unanswered.
+     *
+     * @return {@link RtmpError#OK}; {@link RtmpError#NEEDS_TO_RECONNECT} once the server has ended the publish or
+     *     closed the connection; {@link RtmpError#RECONNECTING} while a reconnection or close runs
+     * @throws IllegalStateException after {@link #close}
+     */
+    public RtmpError poll() {
+        return RtmpError.of(send(null, null, TavrelExt::poll));
+    }
+
+    /**
+     * Ends the publish gracefully and tells what the server took: unpublish and stream deletion, our side of the
+     * connection shut, then the server read until it closes its side or the close timeout
+     * ({@link Builder#closeTimeout}) passes. Waits for the sends in progress; later sends return
+     * {@link RtmpError#NEEDS_TO_RECONNECT} until a full reconnection. Called again on the same connection it
+     * reports the same outcome; without a connection, zeros and false.
+     *
+     * @return the figures of the connection once ended
+     * @throws IllegalStateException after {@link #close}
+     */
+    public Delivery finish() {
+        return read(audio, video, addr -> {
+            int r = TavrelExt.finish(addr);
+            if (r == RtmpError.OK.code()) {
+                finishedInTime = addr;
+            }
+            return new Delivery(TavrelExt.bytes_written(addr), TavrelExt.bytes_acked(addr), finishedInTime == addr);
+        }, new Delivery(0, 0, false));
+    }
+
+    /** Bytes of chunk stream the live connection has written (a new one counts from 0); 0 without one. */
+    public long bytesWritten() {
+        return read(TavrelExt::bytes_written, 0L);
+    }
+
+    /** Bytes of the live connection the server has acknowledged, as last read; 0 without a connection. */
+    public long bytesAcked() {
+        return read(TavrelExt::bytes_acked, 0L);
+    }
+
     // ---- state -------------------------------------------------------------------------------------------------
 
     private <T> T read(LongFunction<T> read, T withoutConnection) {
@@ -740,7 +810,7 @@ public final class Publisher implements AutoCloseable {
             long r = Tavrel.reconnect_full(addr);
             if (r > 0) {
                 if (r != addr) {
-                    setChunkSize(r);
+                    setPerConnection(r);
                 }
                 handle.addr = r;
                 return ConnectionState.CONNECTED;
@@ -770,7 +840,7 @@ public final class Publisher implements AutoCloseable {
             throw failure("could not publish a clone to ", settings);
         }
         Publisher clone = new Publisher(settings, addr);
-        clone.setChunkSize(addr);
+        clone.setPerConnection(addr);
         return clone;
     }
 
@@ -779,7 +849,10 @@ public final class Publisher implements AutoCloseable {
         return closing;
     }
 
-    /** Ends the connection and releases the native context. Idempotent; waits for sends in progress. */
+    /**
+     * Ends the connection as {@link #finish} does, unless done already or the connection is lost, and releases the
+     * native context. Idempotent; waits for sends in progress, then at most the close timeout.
+     */
     @Override
     public void close() {
         closing = true;

@@ -104,4 +104,27 @@ public final class TavrelExt {
      */
     public static native int send_avc_frame(long handle, ByteBuffer direct, int offset, int length, long dts_ms,
             long pts_ms, boolean key_frame);
+
+    /**
+     * Reads what the server has sent without waiting (pings answered, acknowledgements counted); call it when no
+     * media flows, as every send does it too: 0, or a negative {@link RtmpError} code ({@code NEEDS_TO_RECONNECT}
+     * once the server has ended the publish or the connection).
+     */
+    public static native int poll(long handle);
+
+    /**
+     * Ends the publish gracefully and keeps the context for its figures: unpublish, stream deletion, our side
+     * shut, the server read until it closes or the close timeout passes. 0 when the server closed in time,
+     * {@code TIMEDOUT} (-2) when the time ran out, {@code NEEDS_TO_RECONNECT} when there was nothing to end.
+     */
+    public static native int finish(long handle);
+
+    /** The bound of the graceful end (finish, close) in milliseconds, 3000 unless set: 0 or a negative code. */
+    public static native int set_close_timeout(long handle, int timeoutMs);
+
+    /** Bytes of chunk stream written to the connection, or -1 for a handle that names no context. */
+    public static native long bytes_written(long handle);
+
+    /** Bytes the server has acknowledged (unwrapped past 2^32), or -1 for a handle that names no context. */
+    public static native long bytes_acked(long handle);
 }

@@ -8,7 +8,9 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
 
+import java.time.Duration;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.ConcurrentHashMap;
@@ -29,6 +31,8 @@ import tessora.testing.RtmpServer;
 class PublisherTest {
     @RegisterExtension
     static final RtmpServer nginx = new RtmpServer();
+    @RegisterExtension
+    static final RtmpServer acking = RtmpServer.withAckWindow(1);
     private final Clip clip = Clip.load();
 
     private Publisher connect(String stream) throws PublisherException {
@@ -330,6 +334,59 @@ class PublisherTest {
     }
 
     // ---- helpers ----------------------------------------------------------------------------------------------
+
+    // ---- delivery ---------------------------------------------------------------------------------------------
+
+    /**
+     * Against nginx acknowledging every read: the acknowledged bytes rise while the clip goes out and, once finish
+     * has waited for the server, equal the bytes written, in both modes; a close timeout of zero does not wait. The
+     * close timeout holds on the connection a full reconnection makes too.
+     */
+    @Test
+    void finishWaitsForTheServerAndEveryByteIsAcknowledged() throws Exception {
+        Object[][] cases = {
+            // flvWrite, close timeout, the server closes in time
+            {false, Duration.ofSeconds(5), true}, {true, Duration.ofSeconds(5), true}, {false, Duration.ZERO, false},
+        };
+        for (Object[] c : cases) {
+            try (Publisher p = Publisher.to(acking.url("live", "acked")).flvWrite((Boolean) c[0])
+                    .closeTimeout((Duration) c[1]).connect()) {
+                for (int connection = 1; connection <= 2; connection++) {
+                    String what = Arrays.toString(c) + " connection " + connection + ": ";
+                    assertSame(RtmpError.OK, p.send(clip.aacConfig()), what);
+                    assertSame(RtmpError.OK, p.send(clip.avcConfig()), what);
+                    long midway = 0;
+                    for (int i = 0; i < clip.accessUnits.size(); i++) {
+                        assertSame(RtmpError.OK, sendVideo(p, i), what + i);
+                        assertSame(RtmpError.OK, p.send(clip.aacFrame(i)), what + i);
+                        if (i == clip.accessUnits.size() / 2) {
+                            midway = acknowledgedSoon(p);
+                        }
+                    }
+                    Delivery d = p.finish();
+                    assertEquals(c[2], d.serverClosedInTime(), what + d);
+                    assertEquals(c[2], d.fullyAcknowledged(), what + d);
+                    assertTrue(midway > 0 && midway < d.bytesWritten(), what + midway + " midway, " + d);
+                    if (d.serverClosedInTime()) {
+                        assertEquals(d.bytesWritten(), d.bytesAcked(), what + d);
+                    }
+                    assertEquals(d, p.finish(), what + "again");
+                    assertEquals(d.bytesWritten(), p.bytesWritten(), what);
+                    assertSame(RtmpError.NEEDS_TO_RECONNECT, p.send(clip.aacFrame(0)), what);
+                    assertSame(ConnectionState.CONNECTED, p.reconnectFull(), what);
+                }
+            }
+        }
+    }
+
+    /** The acknowledged bytes once the server has acknowledged something (polled, within 5 s). */
+    private static long acknowledgedSoon(Publisher p) throws InterruptedException {
+        for (int i = 0; i < 500 && p.bytesAcked() == 0; i++) {
+            assertSame(RtmpError.OK, p.poll());
+            Thread.sleep(10);
+        }
+        return p.bytesAcked();
+    }
 
     private void sendHeaders(Publisher p) {
         assertSame(RtmpError.OK, p.send(clip.aacConfig()));

@@ -304,6 +304,45 @@ class TavrelTest {
         return last;
     }
 
+    /**
+     * The delivery natives of TavrelExt through the real JVM: no handle, no dereference; on a live context the
+     * figures grow with what was sent, the graceful end answers 0 once nginx has closed its side, and a send after
+     * it is told to reconnect.
+     */
+    @Test
+    @Order(12)
+    void deliveryNativesEndGracefullyAndCount() {
+        for (long none : new long[] {0, -1}) {
+            assertEquals(RtmpError.DISCONNECTED.code(), TavrelExt.poll(none));
+            assertEquals(RtmpError.DISCONNECTED.code(), TavrelExt.finish(none));
+            assertEquals(RtmpError.DISCONNECTED.code(), TavrelExt.set_close_timeout(none, 100));
+            assertEquals(-1, TavrelExt.bytes_written(none));
+            assertEquals(-1, TavrelExt.bytes_acked(none));
+        }
+        long h = connect("delivery", false);
+        try {
+            long before = TavrelExt.bytes_written(h);
+            assertTrue(before > 0, "the connect's own messages count");
+            sendHeaders(h);
+            assertEquals(0, TavrelExt.poll(h));
+            long sent = TavrelExt.bytes_written(h);
+            assertTrue(sent > before);
+            assertEquals(RtmpError.INVALID_BUFF.code(), TavrelExt.set_close_timeout(h, -1));
+            assertEquals(0, TavrelExt.set_close_timeout(h, 5000));
+            assertEquals(0, TavrelExt.finish(h), "nginx closes its side once ours is shut");
+            assertTrue(TavrelExt.bytes_written(h) > sent, "unpublish and stream deletion");
+            assertTrue(TavrelExt.bytes_acked(h) <= TavrelExt.bytes_written(h));
+            long header = clip.aacHeader();
+            try {
+                assertEquals(RtmpError.NEEDS_TO_RECONNECT.code(), Tavrel.send_aac_header(h, header));
+            } finally {
+                Adts.free_header(header);
+            }
+        } finally {
+            Tavrel.close(h);
+        }
+    }
+
     private void sendHeaders(long h) {
         long header = clip.aacHeader();
         long vheader = clip.nalus(0);

@@ -163,7 +163,6 @@ class SessionTest {
                 .orElseThrow();
         assertTrue(firstVideo.isKeyFrame(), firstVideo.toString());
         assertEquals("", Recording.decodeErrors(second));
-        assertTrue(Recording.videoPackets(second).size() > 30, "second recording too short");
     }
 
     @Test

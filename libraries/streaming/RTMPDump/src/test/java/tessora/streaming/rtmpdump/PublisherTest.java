@@ -345,7 +345,8 @@ class PublisherTest {
     @Test
     void finishWaitsForTheServerAndEveryByteIsAcknowledged() throws Exception {
         Object[][] cases = {
-            // flvWrite, close timeout, the server closes in time
+            // flvWrite, close timeout, the server must have closed in time (a zero timeout looks once: on a busy
+            // machine the server may have closed by then, so either answer is right there)
             {false, Duration.ofSeconds(5), true}, {true, Duration.ofSeconds(5), true}, {false, Duration.ZERO, false},
         };
         for (Object[] c : cases) {
@@ -364,8 +365,10 @@ class PublisherTest {
                         }
                     }
                     Delivery d = p.finish();
-                    assertEquals(c[2], d.serverClosedInTime(), what + d);
-                    assertEquals(c[2], d.fullyAcknowledged(), what + d);
+                    if ((Boolean) c[2]) {
+                        assertTrue(d.serverClosedInTime(), what + d);
+                        assertTrue(d.fullyAcknowledged(), what + d);
+                    }
                     assertTrue(midway > 0 && midway < d.bytesWritten(), what + midway + " midway, " + d);
                     if (d.serverClosedInTime()) {
                         assertEquals(d.bytesWritten(), d.bytesAcked(), what + d);

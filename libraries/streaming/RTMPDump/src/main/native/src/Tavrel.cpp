@@ -174,7 +174,8 @@ ContextSettings settings_of(RTMPDumpCtx *ctx)
                            load_shared(ctx->v_body_max_len),
                            load_shared(send_state(ctx).chunk_size),
                            load_shared(send_state(ctx).send_timeout_ms),
-                           load_shared(send_state(ctx).unsent_limit)};
+                           load_shared(send_state(ctx).unsent_limit),
+                           load_shared(send_state(ctx).close_timeout_ms)};
 }
 
 // The check-and-set both reconnections start with: the context to
@@ -306,7 +307,7 @@ RTMPDumpCtx *context_new(RTMP *rtmp, char *url, char *username, char *password, 
     ctx->v_pkt = new_rtmp_pkt(0, ctx->stream_id);
     shell->send.writer = message_writer_new(rtmp);
     shell->send.reader = server_reader_new(rtmp);
-    shell->send.close_timeout_ms = kDefaultCloseTimeoutMs;
+    shell->send.close_timeout_ms = settings.close_timeout_ms;
     bool ok = ctx->a_pkt && ctx->v_pkt && shell->send.writer && shell->send.reader && RTMPPacket_Alloc(ctx->a_pkt, ctx->a_body_max_len) &&
               RTMPPacket_Alloc(ctx->v_pkt, ctx->v_body_max_len);
     bool has_state_mutex = ok && pthread_mutex_init(&ctx->state_mutex, nullptr) == 0;

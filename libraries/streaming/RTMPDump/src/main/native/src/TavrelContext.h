@@ -105,6 +105,7 @@ struct ContextSettings {
     int chunk_size = 0;       // outgoing chunk size to send after connecting; 0: none
     int send_timeout_ms = 0;  // send bound to set on the new socket; 0: none
     int unsent_limit = 0;     // unsent bytes the new socket may hold; 0: the kernel's
+    int close_timeout_ms = kDefaultCloseTimeoutMs;  // the bound of the graceful end
 };
 
 // A context around a connected, published record. Takes over rtmp, the

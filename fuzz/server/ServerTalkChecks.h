@@ -13,7 +13,8 @@
 //   bit 2:    the server closes its side after the bytes
 //   bits 4-7: how many bytes the first look finds (the rest comes later)
 // The reader ends, answers only through the writer (well-formed chunks),
-// and its acknowledged figure never falls.
+// its acknowledged figure never falls, and a server that closed its side is
+// seen to have gone.
 void check_server_talk(const uint8_t *data, size_t size);
 
 // Process set-up once: no SIGPIPE, librtmp quiet.

@@ -78,6 +78,16 @@ void LoopbackLink::server_sends(const void *data, size_t len)
 
 void LoopbackLink::server_closes() { ::shutdown(peer_, SHUT_WR); }
 
+void LoopbackLink::drain()
+{
+    if (reader_.joinable())
+        return;  // the thread decodes as the bytes come
+    uint8_t buf[16384];
+    ssize_t n;
+    while ((n = ::recv(peer_, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+        decoder_.feed(buf, static_cast<size_t>(n));
+}
+
 std::vector<tavrel_testing::RtmpMessage> LoopbackLink::finish()
 {
     if (!finished_) {

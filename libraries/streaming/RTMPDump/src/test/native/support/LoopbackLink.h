@@ -12,7 +12,8 @@
 
 class LoopbackLink {
 public:
-    // max_written: the most the sender may write before finish(). When the
+    // max_written: the most the sender may write before finish() (or
+    // between two calls of drain()). When the
     // socket pair's buffers surely hold that much, the bytes wait there and
     // are decoded in finish(); otherwise a reader thread decodes them as they
     // come, so that the sender never blocks. A fuzz input is far below the
@@ -30,6 +31,8 @@ public:
     // The server's side: bytes it sends to us, and the close of its side.
     void server_sends(const void *data, size_t len);
     void server_closes();
+    // Decodes what the sender has written so far, without waiting.
+    void drain();
     // Closes the sending side and waits until every byte has been decoded.
     std::vector<tavrel_testing::RtmpMessage> finish();
     // After finish: whether the bytes were well-formed chunks, with nothing

@@ -79,6 +79,14 @@ ssize_t tls_recv_now(gnutls_session_t tls, int fd, char *at, int room)
     return n;
 }
 
+// Whether the server has shut its side: nothing more will arrive beyond
+// what is already queued.
+bool peer_has_shut(int fd)
+{
+    pollfd p = {fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
 // Adds to librtmp's buffer what has arrived, waiting at most wait_ms for
 // the first byte: the bytes added, 0 for none, kFillClosed when the server
 // has closed its side or the link failed.
@@ -93,8 +101,10 @@ int fill_now(RTMP *r, int wait_ms)
         sb.sb_start = sb.sb_buf;
     }
     const int room = kBufferRoom - sb.sb_size;
+    // A full buffer holds the start of a chunk longer than it, whose rest
+    // has not all arrived: if the server has shut its side, it never will.
     if (room <= 0)
-        return 0;
+        return peer_has_shut(sb.sb_socket) ? kFillClosed : 0;
     auto *tls = static_cast<gnutls_session_t>(sb.sb_ssl);
     if (!tls || gnutls_record_check_pending(tls) == 0) {
         pollfd p = {sb.sb_socket, POLLIN, 0};

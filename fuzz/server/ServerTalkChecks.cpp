@@ -2,6 +2,7 @@
 #include "../common/FuzzCheck.h"
 
 #include "LoopbackLink.h"
+#include "RTMPDumpUtil/graceful_close.h"
 #include "RTMPDumpUtil/message_writer.h"
 #include "RTMPDumpUtil/server_reader.h"
 
@@ -18,6 +19,9 @@ constexpr int kWindows[] = {0, 1, 64, 4096};
 // What one look can make the reader answer: a pong or an acknowledgement
 // for each of the few chunks it reads, far below this.
 constexpr size_t kMaxAnswersPerLook = 4096;
+// The graceful end's bound when the server closes: everything has arrived
+// by then, so only a reader that cannot see the close waits it out.
+constexpr int kCloseBoundMs = 2000;
 
 // Where the reader stands in what the server sent: a look that leaves it
 // unchanged took nothing.
@@ -65,7 +69,8 @@ void check_server_talk(const uint8_t *data, size_t size)
     // finds nothing: a few looks per byte are plenty. Once everything has
     // been sent, a look that takes nothing ends the input (a cut chunk
     // stays cut).
-    const size_t looks = 2 * talk_len + 16;
+    // With a graceful end, the end reads what the first looks left.
+    const size_t looks = (selector & 8) ? 2 : 2 * talk_len + 16;
     for (size_t i = 0; i < looks && !tavrel::server_reader_is_link_done(sr); i++) {
         if (i == 1) {
             link.server_sends(talk + first_part, talk_len - first_part);
@@ -82,6 +87,14 @@ void check_server_talk(const uint8_t *data, size_t size)
         acked = now;
         if (i >= 1 && read_state(r) == before)
             break;
+    }
+    if (selector & 8) {
+        // A server that never closes is given no time: the end is only read.
+        const bool closed = tavrel::end_publish(r, w, sr, (selector & 4) ? kCloseBoundMs : 0);
+        // Not closed also when we cut the link on what the server sent.
+        CHECK(!closed || tavrel::server_reader_is_link_done(sr));
+        CHECK(tavrel::server_reader_bytes_acked(sr) >= acked);
+        link.drain();
     }
     // A server that shut its side is seen to have gone, whatever it sent.
     if (selector & 4)

@@ -11,6 +11,8 @@
 //   bits 0-1: the acknowledgement window announced beforehand (0: none,
 //             then 1, 64 or 4096 bytes)
 //   bit 2:    the server closes its side after the bytes
+//   bit 3:    after two looks, the publish ends gracefully (unpublish, our
+//             side shut, the rest read until the server closes)
 //   bits 4-7: how many bytes the first look finds (the rest comes later)
 // The reader ends, answers only through the writer (well-formed chunks),
 // its acknowledged figure never falls, and a server that closed its side is

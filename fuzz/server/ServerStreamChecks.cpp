@@ -33,7 +33,14 @@ constexpr size_t kClientHandshake = 1 + 2 * kSigSize;  // C0, C1, C2
 constexpr int kClientSendBuffer = 8 << 20;
 constexpr uint8_t kCommand = 0x14;
 
-const char kUrl[] = "rtmp://fuzz.invalid/live/stream";
+// How the connect reaches the server: plain, or through the HTTP tunnel,
+// where every unit is one of the server's answers, written as it is.
+struct Link {
+    const char *url;
+    bool tunnelled;
+};
+constexpr Link kPlain = {"rtmp://fuzz.invalid/live/stream", false};
+constexpr Link kTunnel = {"rtmpt://fuzz.invalid/live/stream", true};
 
 enum Mark { kNone, kMessage, kConnection };
 
@@ -79,7 +86,7 @@ std::vector<Piece> split(const uint8_t *p, size_t n)
 }
 
 // The bytes the server sends on each connection.
-std::vector<std::string> script_of(const std::vector<Piece> &pieces)
+std::vector<std::string> script_of(const std::vector<Piece> &pieces, bool tunnelled)
 {
     std::vector<std::string> conns;
     bool at_start = true;
@@ -87,7 +94,7 @@ std::vector<std::string> script_of(const std::vector<Piece> &pieces)
         if (at_start) {
             conns.emplace_back();
             std::string &wire = conns.back();
-            if (piece.len == 1) {
+            if (piece.len == 1 && !tunnelled) {
                 wire.assign(1 + 2 * kSigSize, '\0');
                 wire[0] = static_cast<char>(piece.data[0]);
             } else {
@@ -146,6 +153,31 @@ std::vector<uint8_t> drain(int fd)
     return got;
 }
 
+// The RTMP bytes of the tunnel's send requests; what does not read as a
+// request of ours fails the check.
+std::vector<uint8_t> tunnel_payload(const std::vector<uint8_t> &sent)
+{
+    static const char kEnd[] = "\r\n\r\n", kLength[] = "Content-length: ", kSend[] = "POST /send/";
+    std::vector<uint8_t> rtmp;
+    const std::string wire(sent.begin(), sent.end());
+    CHECK(wire.rfind("POST /open/1 HTTP/1.1\r\n", 0) == 0);
+    for (size_t at = 0; at < wire.size();) {
+        const size_t end = wire.find(kEnd, at);
+        const size_t length = wire.find(kLength, at);
+        CHECK(wire.compare(at, 5, "POST ") == 0 && end != std::string::npos && length < end);
+        // One request line: nothing the server chose ends it early.
+        const size_t line_end = wire.find('\n', at);
+        CHECK(line_end > at + 9 && wire.compare(line_end - 10, 10, " HTTP/1.1\r") == 0);
+        const size_t body = end + sizeof kEnd - 1;
+        const size_t len = std::strtoul(wire.c_str() + length + sizeof kLength - 1, nullptr, 10);
+        CHECK(body + len <= wire.size());
+        if (wire.compare(at, sizeof kSend - 1, kSend) == 0)
+            rtmp.insert(rtmp.end(), sent.begin() + long(body), sent.begin() + long(body + len));
+        at = body + len;
+    }
+    return rtmp;
+}
+
 bool contains(const std::vector<uint8_t> &body, const char *text)
 {
     const size_t n = std::strlen(text);
@@ -181,13 +213,15 @@ void format_sink(int, const char *fmt, va_list args)
 
 void server_stream_checks_init() { signal(SIGPIPE, SIG_IGN); }
 
-void check_server_stream(const uint8_t *data, size_t size)
+namespace {
+
+void play(const uint8_t *data, size_t size, const Link &link)
 {
     if (size > kMaxInput)
         return;
     PlayedServer server;
     const std::vector<Piece> pieces = split(data, size);
-    server.script = script_of(pieces);
+    server.script = script_of(pieces, link.tunnelled);
     if (server.script.size() > kMaxConnections)
         server.script.resize(kMaxConnections);
     // The client's handshake and authentication draw on rand(): the same
@@ -196,7 +230,7 @@ void check_server_stream(const uint8_t *data, size_t size)
 
     const tavrel::Dialer dialer = {dial_script, &server};
     RTMP *r = nullptr;
-    const int rc = tavrel::connect_rtmp_via(kUrl, "alice", "secret", &r, &format_sink, &dialer);
+    const int rc = tavrel::connect_rtmp_via(link.url, "alice", "secret", &r, &format_sink, &dialer);
     const int detailed = tavrel_last_connect_result();
     CHECK(rc == 0 || rc == -3 || rc == -4);
     CHECK(tavrel::coarse_connect_code(detailed) == rc);
@@ -205,17 +239,27 @@ void check_server_stream(const uint8_t *data, size_t size)
     // The last connection made ended the connect; a handshake the harness
     // wrote whole always passes.
     const std::string &last = server.script[server.ends.size() - 1];
-    if (detailed == TAVREL_CONNECT_HANDSHAKE)
+    if (detailed == TAVREL_CONNECT_HANDSHAKE && !link.tunnelled)
         CHECK(last.size() < 1 + 2 * kSigSize);
     if (r) {
         CHECK(r->m_bPlaying);
         close_rtmp_w(r, 1);
     }
     for (size_t i = 0; i < server.ends.size(); ++i) {
-        check_client_bytes(drain(server.ends[i]), i);
+        const std::vector<uint8_t> sent = drain(server.ends[i]);
+        if (!link.tunnelled)
+            check_client_bytes(sent, i);
+        else if (const std::vector<uint8_t> rtmp = tunnel_payload(sent); !rtmp.empty())
+            check_client_bytes(rtmp, i);  // nothing when the open failed
         close(server.ends[i]);
     }
 }
+
+}  // namespace
+
+void check_server_stream(const uint8_t *data, size_t size) { play(data, size, kPlain); }
+
+void check_tunnel_stream(const uint8_t *data, size_t size) { play(data, size, kTunnel); }
 
 size_t server_stream_crossover(const uint8_t *a, size_t a_size, const uint8_t *b, size_t b_size, uint8_t *out,
                                size_t max_out, unsigned int seed)

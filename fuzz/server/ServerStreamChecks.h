@@ -19,6 +19,10 @@
 // sending: a read that wants more ends at once.
 void check_server_stream(const uint8_t *data, size_t size);
 
+// The same through the HTTP tunnel (rtmpt): every unit is one whole answer
+// of the server's, headers and body, written as it is.
+void check_tunnel_stream(const uint8_t *data, size_t size);
+
 // The separators (not sent on the wire).
 inline constexpr uint8_t kMessageMark[] = {0xfe, 'm', 's', 'g'};
 inline constexpr uint8_t kConnectionMark[] = {0xfe, 'c', 'o', 'n'};

@@ -4,6 +4,7 @@
 #include "RTMPDumpUtil/read_guard.h"
 
 #include "RTMPDumpUtil/byte_order.h"
+#include "RTMPDumpUtil/tunnel_framing.h"
 
 #include <librtmp/log.h>
 
@@ -58,6 +59,25 @@ bool fill_to(RTMP *r, int need)
             return false;
     }
     return true;
+}
+
+// Through the tunnel, the rest of the chunk is unwrapped too, so that
+// librtmp's reader meets no framing inside it (as far as the buffer
+// holds): 1 to read, 0 when the answers are not well-formed, -1 when the
+// bytes did not arrive.
+int unwrap_chunk(RTMP *r, const ChunkHeader &h)
+{
+    const RTMPPacket *kept = h.csid < r->m_channelsAllocatedIn ? r->m_vecChannelsIn[h.csid] : nullptr;
+    const uint32_t read = (h.fmt == 0 || !kept) ? 0 : kept->m_nBytesRead;
+    const uint32_t body = h.has_length ? h.body_size : kept ? kept->m_nBodySize : 0;
+    const uint32_t rest = body > read ? body - read : 0;
+    const uint32_t chunk = r->m_inChunkSize > 0 && rest > uint32_t(r->m_inChunkSize) ? uint32_t(r->m_inChunkSize) : rest;
+    const int cap = static_cast<int>(sizeof r->m_sb.sb_buf) - 1;
+    const uint64_t whole = uint64_t(h.size) + chunk;
+    const int got = tunnel_unwrap(r, whole < uint64_t(cap) ? int(whole) : cap);
+    if (got == 0)
+        RTMP_Log(RTMP_LOGERROR, "%s, the server's tunnel answer is not well-formed; refused", "RTMP_ReadPacket");
+    return got;
 }
 
 // ---- AMF0 commands ------------------------------------------------------------
@@ -392,13 +412,19 @@ int chunk_header_is_safe(const RTMP *r, const ChunkHeader *h)
 
 int chunk_read_guard(RTMP *r, const char *caller)
 {
-    if (!tavrel::is_buffer_plain(r))
+    const bool tunnelled = tavrel::is_plain_tunnel(r);
+    if (!tavrel::is_buffer_plain(r) && !tunnelled)
         return 1;
     ChunkHeader h = {};
     for (int need = 1;;) {
-        if (!tavrel::fill_to(r, need))
+        const int got = tunnelled ? tavrel::tunnel_unwrap(r, need) : tavrel::fill_to(r, need) ? 1 : -1;
+        if (got == 0) {
+            RTMP_Log(RTMP_LOGERROR, "%s, the server's tunnel answer is not well-formed; refused", caller);
+            return 0;
+        }
+        if (got < 0)
             return -1;
-        const int n = r->m_sb.sb_size;
+        const int n = tunnelled ? tavrel::tunnel_data_buffered(r) : r->m_sb.sb_size;
         if (chunk_header_parse(reinterpret_cast<const unsigned char *>(r->m_sb.sb_start), n, &h) > 0)
             break;
         need = n + 1;
@@ -409,7 +435,7 @@ int chunk_read_guard(RTMP *r, const char *caller)
         return 0;
     }
     if (chunk_header_is_safe(r, &h))
-        return 1;
+        return tunnelled ? tavrel::unwrap_chunk(r, h) : 1;
     const RTMPPacket *kept = r->m_vecChannelsIn[h.csid];
     RTMP_Log(RTMP_LOGERROR,
              "%s, server gives the message in progress on chunk stream %d (%u of %u bytes read) a new length of "

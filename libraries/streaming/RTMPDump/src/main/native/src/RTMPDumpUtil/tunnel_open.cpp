@@ -7,13 +7,13 @@
 #include "RTMPDumpUtil/byte_order.h"
 #include "RTMPDumpUtil/connect_command.h"
 #include "RTMPDumpUtil/socket_writer.h"
+#include "RTMPDumpUtil/tunnel_framing.h"
 
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
 #include <librtmp/log.h>
 
 #include <poll.h>
-#include <strings.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -25,9 +25,8 @@ namespace {
 
 constexpr int kSigLen = 1536;  // C1, S1, C2, S2
 constexpr char kPlainRtmp = 0x03;
-constexpr char kStatusOk[] = "HTTP/1.1 200 ";
-constexpr char kHeaderEnd[] = "\r\n\r\n";
-constexpr char kContentLength[] = "content-length:";
+// Longer than any server's session id; the request header has room for it.
+constexpr int kMaxSessionId = 128;
 // The open and idle requests carry one byte, as servers expect.
 constexpr char kEmptyBody[1] = {0};
 
@@ -75,30 +74,8 @@ bool fill(RTMP *r, const Deadline &deadline)
 // lengths, 0 while it is incomplete, -1 when it is not a tunnel answer.
 int whole_answer(const RTMPSockBuf &sb, int *header_len, int *body_len)
 {
-    if (sb.sb_size <= 0)
-        return 0;  // sb_start may not point anywhere yet
-    const int ok_len = static_cast<int>(sizeof kStatusOk) - 1;
-    if (std::memcmp(sb.sb_start, kStatusOk, static_cast<size_t>(sb.sb_size < ok_len ? sb.sb_size : ok_len)) != 0)
-        return -1;
-    const char *end = static_cast<const char *>(
-        memmem(sb.sb_start, static_cast<size_t>(sb.sb_size), kHeaderEnd, sizeof kHeaderEnd - 1));
-    if (!end)
-        return 0;
-    *header_len = static_cast<int>(end - sb.sb_start) + static_cast<int>(sizeof kHeaderEnd - 1);
-    const size_t key_len = sizeof kContentLength - 1;
-    const char *value = nullptr;
-    for (const char *p = sb.sb_start; p + key_len <= end && !value; ++p) {
-        if (strncasecmp(p, kContentLength, key_len) == 0)
-            value = p + key_len;
-    }
-    if (!value)
-        return -1;
-    char *after = nullptr;
-    const long len = std::strtol(value, &after, 10);
-    if (after == value || after > end || len < 0 || len > static_cast<long>(sizeof sb.sb_buf))
-        return -1;
-    *body_len = static_cast<int>(len);
-    return sb.sb_size - *header_len >= *body_len ? 1 : 0;
+    const int state = tunnel_answer_header(sb.sb_start, sb.sb_size, header_len, body_len);
+    return state <= 0 ? state : (sb.sb_size - *header_len >= *body_len ? 1 : 0);
 }
 
 // Reads the next answer; its header is taken off the buffer, its body is
@@ -121,6 +98,22 @@ bool read_answer(RTMP *r, const Deadline &deadline, int *body_len)
     return true;
 }
 
+// Whether the id, the open answer's body without its line end, is one path
+// segment of visible characters: it is written into the path of every
+// later request, where a line end or a space would end the request line
+// and let the server's bytes write our request headers.
+bool is_plain_session_id(const char *id, int len)
+{
+    if (len > kMaxSessionId)
+        return false;
+    for (int i = 0; i < len; i++) {
+        const unsigned char c = static_cast<unsigned char>(id[i]);
+        if (c <= ' ' || c >= 0x7f || c == '/' || c == '?' || c == '#')
+            return false;
+    }
+    return true;
+}
+
 // The open request; its answer's body is the session's id, kept with a
 // leading "/" (the form every later request's path takes) and without the
 // line end.
@@ -133,6 +126,10 @@ bool open_session(RTMP *r, const Deadline &deadline)
     if (HTTP_Post_v2(r, RTMPT_OPEN, kEmptyBody, sizeof kEmptyBody) <= 0 || !read_answer(r, deadline, &body_len) ||
         body_len < 1)
         return false;
+    if (!is_plain_session_id(r->m_sb.sb_start, body_len - 1)) {
+        RTMP_Log(RTMP_LOGERROR, "%s, the server's tunnel session id is not a plain token", "connect_rtmp_w");
+        return false;
+    }
     char *id = static_cast<char *>(std::malloc(static_cast<size_t>(body_len) + 1));
     if (!id)
         return false;

@@ -19,21 +19,6 @@ constexpr char kIdleBody[1] = {0};
 // librtmp never fills the buffer's last byte.
 constexpr int kBufferCap = static_cast<int>(sizeof(RTMPSockBuf::sb_buf)) - 1;
 
-// More bytes from the socket behind what is buffered; false when none came
-// or there is no room.
-bool fill_more(RTMP *r)
-{
-    RTMPSockBuf &sb = r->m_sb;
-    if (sb.sb_size <= 0) {
-        sb.sb_size = 0;
-        sb.sb_start = sb.sb_buf;
-    } else if (sb.sb_start + sb.sb_size >= sb.sb_buf + kBufferCap) {
-        std::memmove(sb.sb_buf, sb.sb_start, static_cast<size_t>(sb.sb_size));
-        sb.sb_start = sb.sb_buf;
-    }
-    return sb.sb_size < kBufferCap && RTMPSockBuf_Fill(&sb) > 0;
-}
-
 }  // namespace
 
 int tunnel_answer_header(const char *p, int n, int *header_len, int *body_len)
@@ -63,6 +48,19 @@ int tunnel_answer_header(const char *p, int n, int *header_len, int *body_len)
     return 1;
 }
 
+bool receive_more(RTMP *r)
+{
+    RTMPSockBuf &sb = r->m_sb;
+    if (sb.sb_size <= 0) {
+        sb.sb_size = 0;
+        sb.sb_start = sb.sb_buf;
+    } else if (sb.sb_start + sb.sb_size >= sb.sb_buf + kBufferCap) {
+        std::memmove(sb.sb_buf, sb.sb_start, static_cast<size_t>(sb.sb_size));
+        sb.sb_start = sb.sb_buf;
+    }
+    return sb.sb_size < kBufferCap && RTMPSockBuf_Fill(&sb) > 0;
+}
+
 bool is_plain_tunnel(const RTMP *r) { return (r->Link.protocol & RTMP_FEATURE_HTTP) && !r->Link.rc4keyIn; }
 
 int tunnel_data_buffered(const RTMP *r)
@@ -80,7 +78,7 @@ int tunnel_unwrap(RTMP *r, int need)
         const int data = tunnel_data_buffered(r);
         if (r->m_resplen > data) {
             // The current answer's body is still arriving.
-            if (!fill_more(r))
+            if (!receive_more(r))
                 return -1;
             continue;
         }
@@ -93,7 +91,7 @@ int tunnel_unwrap(RTMP *r, int need)
         if (state == 0 || sb.sb_size - data < header_len + 1) {
             if (sb.sb_size == data && r->m_unackd <= 0 && HTTP_Post_v2(r, RTMPT_IDLE, kIdleBody, sizeof kIdleBody) <= 0)
                 return -1;
-            if (!fill_more(r))
+            if (!receive_more(r))
                 return state == 0 && sb.sb_size >= kBufferCap ? 0 : -1;
             continue;
         }

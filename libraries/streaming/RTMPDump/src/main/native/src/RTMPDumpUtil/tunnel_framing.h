@@ -18,6 +18,11 @@ namespace tavrel {
 // librtmp's receive buffer).
 int tunnel_answer_header(const char *p, int n, int *header_len, int *body_len);
 
+// More bytes from the socket behind what librtmp's receive buffer holds
+// (moved to the buffer's start when they would not fit behind); false when
+// none came or the buffer is full.
+bool receive_more(RTMP *r);
+
 // Whether r reads through the tunnel in the clear (not RTMPE inside it).
 bool is_plain_tunnel(const RTMP *r);
 

@@ -58,16 +58,8 @@ bool wait_readable(RTMP *r, const Deadline &deadline)
 // a full buffer.
 bool fill(RTMP *r, const Deadline &deadline)
 {
-    RTMPSockBuf &sb = r->m_sb;
-    if (sb.sb_size == 0)
-        sb.sb_start = sb.sb_buf;
-    if (sb.sb_start + sb.sb_size >= sb.sb_buf + sizeof sb.sb_buf - 1) {
-        std::memmove(sb.sb_buf, sb.sb_start, static_cast<size_t>(sb.sb_size));
-        sb.sb_start = sb.sb_buf;
-    }
-    if (sb.sb_size >= static_cast<int>(sizeof sb.sb_buf) - 1)
-        return false;
-    return wait_readable(r, deadline) && RTMPSockBuf_Fill(&sb) > 0;
+    const bool is_full = r->m_sb.sb_size >= static_cast<int>(sizeof r->m_sb.sb_buf) - 1;
+    return !is_full && wait_readable(r, deadline) && receive_more(r);
 }
 
 // One whole answer at the buffer's start: 1 with its header and body

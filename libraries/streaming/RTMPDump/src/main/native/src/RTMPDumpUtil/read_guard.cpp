@@ -237,6 +237,23 @@ bool command_decodes(const RTMPPacket *pkt)
     return command_body(pkt, &body, &size) && amf_check_command(body, size) >= 0;
 }
 
+// librtmp reads a command's transaction id as a number whatever its type
+// (a boolean true as 1, a date as its time) where our own handling takes
+// only numbers: an _error with `true` there would answer our connect for
+// librtmp and nothing for us, and librtmp then looks for the authentication
+// mode in a description that is not there (a null pointer). Such ids are no
+// server's; the command is ignored. A command of a name alone has none.
+bool has_number_transaction(const RTMPPacket *pkt)
+{
+    const char *body;
+    int size;
+    if (!command_body(pkt, &body, &size))
+        return false;
+    const auto *p = reinterpret_cast<const unsigned char *>(body);
+    const long name = amf_check_value(p, size, false, 0);
+    return name >= 0 && (name >= size || p[name] == AMF_NUMBER);
+}
+
 // librtmp's record of the message in progress on chunk stream ch.
 const char *kept_body(const RTMP *r, int ch)
 {
@@ -308,6 +325,10 @@ bool ServerReadGuard::admits(const RTMPPacket *packet) const
     // what it read and read past its end.
     if (is_command(packet) && !command_decodes(packet)) {
         RTMP_Log(RTMP_LOGERROR, "%s, error decoding invoke packet", "RTMP_ConnectStream_v2");
+        return false;
+    }
+    if (is_command(packet) && !has_number_transaction(packet)) {
+        RTMP_Log(RTMP_LOGERROR, "%s, command whose transaction id is not a number; ignored", "RTMP_ConnectStream_v2");
         return false;
     }
     return true;

@@ -74,10 +74,7 @@ int unwrap_chunk(RTMP *r, const ChunkHeader &h)
     const uint32_t chunk = r->m_inChunkSize > 0 && rest > uint32_t(r->m_inChunkSize) ? uint32_t(r->m_inChunkSize) : rest;
     const int cap = static_cast<int>(sizeof r->m_sb.sb_buf) - 1;
     const uint64_t whole = uint64_t(h.size) + chunk;
-    const int got = tunnel_unwrap(r, whole < uint64_t(cap) ? int(whole) : cap);
-    if (got == 0)
-        RTMP_Log(RTMP_LOGERROR, "%s, the server's tunnel answer is not well-formed; refused", "RTMP_ReadPacket");
-    return got;
+    return tunnel_unwrap(r, whole < uint64_t(cap) ? int(whole) : cap);
 }
 
 // ---- AMF0 commands ------------------------------------------------------------
@@ -436,15 +433,15 @@ int chunk_read_guard(RTMP *r, const char *caller)
     const bool tunnelled = tavrel::is_plain_tunnel(r);
     if (!tavrel::is_buffer_plain(r) && !tunnelled)
         return 1;
+    auto refuse_answer = [caller] {
+        RTMP_Log(RTMP_LOGERROR, "%s, the server's tunnel answer is not well-formed; refused", caller);
+        return 0;
+    };
     ChunkHeader h = {};
     for (int need = 1;;) {
         const int got = tunnelled ? tavrel::tunnel_unwrap(r, need) : tavrel::fill_to(r, need) ? 1 : -1;
-        if (got == 0) {
-            RTMP_Log(RTMP_LOGERROR, "%s, the server's tunnel answer is not well-formed; refused", caller);
-            return 0;
-        }
-        if (got < 0)
-            return -1;
+        if (got <= 0)
+            return got == 0 ? refuse_answer() : -1;
         const int n = tunnelled ? tavrel::tunnel_data_buffered(r) : r->m_sb.sb_size;
         if (chunk_header_parse(reinterpret_cast<const unsigned char *>(r->m_sb.sb_start), n, &h) > 0)
             break;
@@ -455,8 +452,10 @@ int chunk_read_guard(RTMP *r, const char *caller)
                  caller, h.body_size, h.csid, tavrel::kMaxServerMessage);
         return 0;
     }
-    if (chunk_header_is_safe(r, &h))
-        return tunnelled ? tavrel::unwrap_chunk(r, h) : 1;
+    if (chunk_header_is_safe(r, &h)) {
+        const int got = tunnelled ? tavrel::unwrap_chunk(r, h) : 1;
+        return got == 0 ? refuse_answer() : got;
+    }
     const RTMPPacket *kept = r->m_vecChannelsIn[h.csid];
     RTMP_Log(RTMP_LOGERROR,
              "%s, server gives the message in progress on chunk stream %d (%u of %u bytes read) a new length of "

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace tavrel_testing {
 
@@ -90,8 +92,13 @@ void Nginx::start()
 
 void Nginx::stop(int sig)
 {
-    if (process_)
-        process_->stop(sig, 10000);
+    if (!process_)
+        return;
+    process_->stop(sig, 10000);
+    // The worker, killed with its master, may hold the listening socket a
+    // moment longer on a busy machine: stopped means nobody answers.
+    for (int i = 0; i < 200 && wait_for_port(port_, 0, options_.host); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 bool Nginx::running() { return process_ && process_->running(); }

@@ -68,8 +68,7 @@ void check_server_talk(const uint8_t *data, size_t size)
     // Each look reads at least a chunk or a part of what has arrived, or
     // finds nothing: a few looks per byte are plenty. Once everything has
     // been sent, a look that takes nothing ends the input (a cut chunk
-    // stays cut).
-    // With a graceful end, the end reads what the first looks left.
+    // stays cut). With a graceful end, the end reads what two looks left.
     const size_t looks = (selector & 8) ? 2 : 2 * talk_len + 16;
     for (size_t i = 0; i < looks && !tavrel::server_reader_is_link_done(sr); i++) {
         if (i == 1) {

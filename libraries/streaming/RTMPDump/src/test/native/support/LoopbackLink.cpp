@@ -43,16 +43,14 @@ LoopbackLink::LoopbackLink(size_t max_written)
         reader_ = std::thread([this] { decode(peer_); });
 }
 
-// Until the sender's end is closed.
-void LoopbackLink::decode(int fd)
+// Until the sender's end is closed, or (MSG_DONTWAIT) until nothing more
+// has arrived.
+void LoopbackLink::decode(int fd, int flags)
 {
     uint8_t buf[16384];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
+    ssize_t n;
+    while ((n = ::recv(fd, buf, sizeof buf, flags)) > 0)
         decoder_.feed(buf, static_cast<size_t>(n));
-    }
 }
 
 LoopbackLink::~LoopbackLink() { finish(); }
@@ -80,12 +78,8 @@ void LoopbackLink::server_closes() { ::shutdown(peer_, SHUT_WR); }
 
 void LoopbackLink::drain()
 {
-    if (reader_.joinable())
-        return;  // the thread decodes as the bytes come
-    uint8_t buf[16384];
-    ssize_t n;
-    while ((n = ::recv(peer_, buf, sizeof buf, MSG_DONTWAIT)) > 0)
-        decoder_.feed(buf, static_cast<size_t>(n));
+    if (!reader_.joinable())  // else the thread decodes as the bytes come
+        decode(peer_, MSG_DONTWAIT);
 }
 
 std::vector<tavrel_testing::RtmpMessage> LoopbackLink::finish()

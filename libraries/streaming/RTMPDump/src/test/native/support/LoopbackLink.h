@@ -42,7 +42,7 @@ public:
     static constexpr size_t kUnknownSize = ~size_t(0);
 
 private:
-    void decode(int fd);
+    void decode(int fd, int flags = 0);
 
     RTMP r_;
     int peer_ = -1;
